@@ -1,0 +1,23 @@
+#pragma once
+// Entry points of the positions module's binding files; module.cpp only calls these.
+#include <nanobind/nanobind.h>
+
+namespace quarvel::positions {
+namespace nb = nanobind;
+
+/// Name under which this extension module is imported (module-level names live there).
+inline constexpr const char *kModule = "quarvel.modules.positions.positions";
+
+/// Empty native part of Positions: the account lives in the instance __dict__.
+struct Positions {};
+
+void bind_module_names(nb::module_ &m);
+void bind_positions(nb::module_ &m);
+void bind_quote_manager(nb::module_ &m);
+
+// Method groups of Positions, one binding file each.
+void register_account_methods(nb::class_<Positions> &cls);
+void register_ledger_methods(nb::class_<Positions> &cls);
+void register_report_methods(nb::class_<Positions> &cls);
+
+} // namespace quarvel::positions

@@ -1,0 +1,10 @@
+#include "bindings.hpp"
+#include "_native/errors.hpp"
+
+NB_MODULE(positions, m) {
+    using namespace quarvel::positions;
+    quarvel::native::register_core_errors();
+    bind_module_names(m);
+    bind_positions(m);
+    bind_quote_manager(m);
+}
