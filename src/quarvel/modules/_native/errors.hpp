@@ -9,14 +9,24 @@
 namespace quarvel::native {
 namespace nb = nanobind;
 
+/// Raises `type` with the UTF-8 `message`, embedded NULs kept (a C string would cut them).
+[[noreturn]] inline void raise_with_text(PyObject *type, const std::string &message) {
+    PyObject *text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "backslashreplace");
+    if (text) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+    throw nb::python_error();
+}
+
 [[noreturn]] inline void raise_value_error(const std::string &message) {
-    throw nb::value_error(message.c_str());
+    raise_with_text(PyExc_ValueError, message);
 }
 
 /// The plain `Exception` that several messages of the system call for.
 [[noreturn]] inline void raise_exception(const std::string &message) {
-    PyErr_SetString(PyExc_Exception, message.c_str());
-    throw nb::python_error();
+    raise_with_text(PyExc_Exception, message);
 }
 
 [[noreturn]] inline void raise_key_error(nb::handle key) {

@@ -19,10 +19,25 @@ inline std::string py_float(double value) {
 
 inline std::string py_int(long long value) { return std::to_string(value); }
 
+/// The UTF-8 bytes of a str object, embedded NULs kept. A lone surrogate (valid in a Python
+/// str, not in UTF-8) is written as its backslash escape instead of failing.
+inline std::string utf8_text(nb::handle text) {
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size))
+        return std::string(data, static_cast<size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    PyObject *bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
+    if (!bytes)
+        throw nb::python_error();
+    nb::object owned = nb::steal(bytes);
+    return std::string(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 /// str(obj), as an f-string placeholder renders an object.
 inline std::string py_str(nb::handle obj) {
-    nb::str text = nb::str(obj);
-    return std::string(text.c_str());
+    return utf8_text(nb::str(obj));
 }
 
 /// repr(obj), as Python prints a value inside a container.
@@ -30,8 +45,7 @@ inline std::string py_repr(nb::handle obj) {
     PyObject *text = PyObject_Repr(obj.ptr());
     if (!text)
         throw nb::python_error();
-    nb::str owned = nb::steal<nb::str>(text);
-    return std::string(owned.c_str());
+    return utf8_text(nb::steal<nb::str>(text));
 }
 
 } // namespace quarvel::native
