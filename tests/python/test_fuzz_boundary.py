@@ -1,0 +1,277 @@
+"""Boundary fuzzing: no input makes a native method crash or hang the interpreter.
+
+Every public method, property and name-mangled private method of the native classes is
+called with arbitrary arguments, and again after public attributes were replaced by
+wrong-typed objects; each call must return or raise an ordinary Python exception.
+A segfault or abort ends the whole pytest process; a hang is ended by the timeout.
+
+Examples per method: QUARVEL_FUZZ_EXAMPLES (default 40, the CI setting). A deep run:
+    QUARVEL_FUZZ_EXAMPLES=2000 QUARVEL_FUZZ_STATS=fuzz-stats.json \
+        python -m pytest tests/python/test_fuzz_boundary.py -q
+Methods that block by design are called only with their queue already holding an item
+(pop_*), or not at all with arbitrary arguments (endless loops such as the matcher's
+receiver, which has its own test below).
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+import queue
+import threading
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import fuzz_values as fv
+from quarvel.constant import BASIC_INFO
+
+MODULES = {
+    "Positions": "quarvel.modules.positions.positions",
+    "QuoteManager": "quarvel.modules.positions.positions",
+    "Matcher": "quarvel.modules.matcher.matcher",
+    "Ticker": "quarvel.modules.ticker.ticker",
+}
+NATIVE_MODULES = sorted(set(MODULES.values()))
+
+# Methods that wait on a queue without a time limit: the queue attribute they take from.
+BLOCKING_POPS = {
+    "pop_positions": "fetch_position_queue",
+    "pop_finish_notify": "finish_fetch_position_queue",
+    "pop_response": "response_queue",
+    "pop_tick": "tick_queue",
+}
+# Endless or token-paced loops and thread starters: exercised by dedicated tests instead.
+NOT_CALLED = {
+    "Matcher": {"_Matcher__receive_pending_order"},
+    "Ticker": {"_Ticker__push_tick_to_queue", "backfilling", "send_ticks"},
+}
+# Methods that render report files: each call costs up to seconds, so fewer examples.
+SLOW = {"generate_standard_report", "generate_qs_profit_report"}
+
+SETTINGS = settings(
+    max_examples=fv.EXAMPLES,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+    database=None,
+)
+
+
+class NullSink:
+    """Console and logger stand-in: fuzzing prints thousands of lines otherwise."""
+
+    def print(self, *args, **kwargs):
+        pass
+
+    def error(self, *args, **kwargs):
+        pass
+
+
+class NoThread:
+    """Stands in for threading.Thread in the matcher module: no receiver per example."""
+
+    def __init__(self, *args, target=None, daemon=None, **kwargs):
+        self.target = target
+
+    def start(self):
+        pass
+
+
+class FakeBrokerAPI:
+    """Broker API stand-in: contracts resolve, each day has no ticks."""
+
+    class _Contracts:
+        Stocks = {"2330": "2330", "0050": "0050"}
+        Futures = {"TXFA4": "TXFA4"}
+
+    Contracts = _Contracts()
+
+    def ticks(self, contract=None, date=None):
+        return {"ts": [], "close": [], "volume": [], "bid_price": [], "bid_volume": [],
+                "ask_price": [], "ask_volume": [], "tick_type": []}
+
+
+def native_class(name):
+    try:
+        module = importlib.import_module(MODULES[name])
+    except ImportError:
+        return None
+    return getattr(module, name, None)
+
+
+def make_instance(name):
+    cls = native_class(name)
+    if name == "Matcher":
+        positions_cls = native_class("Positions")
+        return cls(positions_cls())
+    if name == "Ticker":
+        return cls(FakeBrokerAPI())
+    return cls()
+
+
+def fuzzed_members(name):
+    """Public callables and properties, and the private methods under their mangled names."""
+    cls = native_class(name)
+    if cls is None:
+        return []
+    prefix = f"_{name}__"
+    members = []
+    for attr in sorted(dir(cls)):
+        if attr.startswith("__") or attr in NOT_CALLED.get(name, ()):
+            continue
+        if attr.startswith("_") and not attr.startswith(prefix):
+            continue
+        members.append(attr)
+    return members
+
+
+CASES = [pytest.param(name, member, id=f"{name}.{member}")
+         for name in MODULES for member in fuzzed_members(name)]
+CLASSES = [name for name in MODULES if native_class(name) is not None]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def quiet_and_isolated(tmp_path_factory):
+    """Silent console and logger, data files under a scratch folder, no receiver threads."""
+    patch = pytest.MonkeyPatch()
+    sink = NullSink()
+    for module_name in NATIVE_MODULES:
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError:
+            continue
+        for attr in ("console", "logger"):
+            if hasattr(module, attr):
+                patch.setattr(module, attr, sink)
+        if hasattr(module, "Thread"):
+            patch.setattr(module, "Thread", NoThread)
+    patch.setattr(BASIC_INFO, "data_dir", str(tmp_path_factory.mktemp("fuzz-data")))
+    yield
+    patch.undo()
+    stats_path = os.environ.get("QUARVEL_FUZZ_STATS")
+    if stats_path:
+        with open(stats_path, "w", encoding="utf-8") as out:
+            json.dump({k: dict(v) for k, v in sorted(fv.OUTCOMES.items())}, out, indent=1,
+                      ensure_ascii=False)
+
+
+def invoke(obj, name, member, args, kwargs):
+    """One fuzzed call; blocking pops get an item first so they return at once."""
+    key = f"{name}.{member}"
+    queue_attr = BLOCKING_POPS.get(member)
+    if queue_attr is not None:
+        target = getattr(obj, queue_attr, None)
+        if isinstance(target, queue.Queue):
+            target.put({"orva_status": "fuzz"})
+    attr = getattr(type(obj), member)
+    if isinstance(attr, property):
+        fv.call_survives(key, getattr, (obj, member))
+    else:
+        fv.call_survives(key, getattr(obj, member), args, kwargs)
+
+
+def examples_for(member):
+    return max(3, fv.EXAMPLES // 10) if member in SLOW else fv.EXAMPLES
+
+
+@pytest.mark.timeout(fv.TIMEOUT, method="thread")
+@pytest.mark.parametrize(("name", "member"), CASES)
+def test_method_answers_arbitrary_arguments(name, member):
+    params, varargs = fv.signature_of(getattr(native_class(name), member))
+
+    @settings(SETTINGS, max_examples=examples_for(member))
+    @given(fv.call_arguments(params, varargs))
+    def run(call):
+        args, kwargs = call
+        invoke(make_instance(name), name, member, args, kwargs)
+
+    run()
+
+
+@pytest.mark.timeout(fv.TIMEOUT, method="thread")
+@pytest.mark.parametrize(("name", "member"), CASES)
+def test_method_answers_with_attributes_replaced(name, member):
+    params, varargs = fv.signature_of(getattr(native_class(name), member))
+    attributes = sorted(vars(make_instance(name)))
+    queues = set(BLOCKING_POPS.values()) | {"pending_order_queue", "allow_next_tick_flag_queue",
+                                            "backfilling_notify_finish_queue"}
+
+    @settings(SETTINGS, max_examples=examples_for(member))
+    @given(replaced=st.dictionaries(st.sampled_from(attributes), fv.arbitrary(), min_size=1,
+                                    max_size=3),
+           call=fv.call_arguments(params, varargs))
+    def run(replaced, call):
+        obj = make_instance(name)
+        for attr, value in replaced.items():
+            # A replaced queue must never be a real empty queue: a pop would wait forever.
+            assert not (attr in queues and isinstance(value, queue.Queue))
+            setattr(obj, attr, value)
+        args, kwargs = call
+        invoke(obj, name, member, args, kwargs)
+
+    run()
+
+
+@pytest.mark.timeout(fv.TIMEOUT, method="thread")
+@pytest.mark.parametrize("name", CLASSES)
+def test_call_sequences_on_one_object(name):
+    """Random sequences of calls on one object reach states single calls never do."""
+    members = fuzzed_members(name)
+    signatures = {m: fv.signature_of(getattr(native_class(name), m)) for m in members}
+    fast = [m for m in members if m not in SLOW]
+
+    @settings(SETTINGS)
+    @given(st.data())
+    def run(data):
+        obj = make_instance(name)
+        for member in data.draw(st.lists(st.sampled_from(fast), min_size=1, max_size=12)):
+            args, kwargs = data.draw(fv.call_arguments(*signatures[member]))
+            invoke(obj, name, f"{member}", args, kwargs)
+
+    run()
+
+
+@pytest.mark.parametrize(("text", "shown"), [
+    ("a\x00b", "a\x00b"),
+    ("\ud800", "\\ud800"),
+    ("台積電", "台積電"),
+])
+def test_error_messages_keep_unusual_text(text, shown):
+    positions_cls = native_class("Positions")
+    with pytest.raises(ValueError) as caught:
+        positions_cls().update_fee_settings(text)
+    assert str(caught.value) == "不支援的商品類型: " + shown
+
+
+@pytest.mark.skipif(native_class("Matcher") is None, reason="matcher not built")
+@pytest.mark.timeout(120, method="thread")
+@settings(SETTINGS, max_examples=min(50, max(5, fv.EXAMPLES // 4)))
+@given(requests=st.lists(st.one_of(fv._request(), fv.arbitrary()), min_size=1, max_size=15))
+def test_receiver_thread_survives_arbitrary_requests(requests):
+    """Any request payload is answered by the receiver loop, which then takes the next one."""
+    module = importlib.import_module(MODULES["Matcher"])
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(module, "Thread", threading.Thread)
+        matcher = make_instance("Matcher")
+    done = threading.Event()
+
+    class Marker:
+        def print(self, text="", *args, **kwargs):
+            if "fuzz-sentinel" in str(text):
+                done.set()
+
+        def error(self, *args, **kwargs):
+            pass
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(module, "console", Marker())
+        for request in requests:
+            if isinstance(request, dict) and type(request.get("action")) is str \
+                    and type(request.get("payload")) is dict:
+                matcher.add_pending_order_queue(request["action"], request["payload"])
+            else:
+                matcher.pending_order_queue.put(request)
+        matcher.add_pending_order_queue("cancel", {"trade_id": "fuzz-sentinel"})
+        assert done.wait(30), "the receiver stopped taking requests"
