@@ -203,6 +203,43 @@ PROFIT_ROW = {"code": "2330", "entry_action": "Buy", "entry_dt": 1704157200.0,
               "exit_amount": 607000.0}
 
 
+ORDER_FIELDS = {"operation_type": constant.OperationType.NEW, "operation_code": "00",
+                "operation_message": "ok", "trade_id": "AbCdEfGhIjKlMnOp",
+                "account_id": "BT-00001", "code": "2330", "action": "Buy", "price": 600.0,
+                "quantity": 1, "price_type": "LMT", "order_type": "ROD",
+                "exchange_ts": 1704157200.0, "order_cond": "Cash", "order_lot": "Common",
+                "oc_type": "Auto"}
+DEAL_FIELDS = {"id": "AbCdEfGhIjKlMnOp", "seqno": "AbCdEfGhIjKlMnOp",
+               "ordno": "AbCdEfGhIjKlMnOp", "exchange_seqno": "AbCdEfGhIjKlMnOp",
+               "broker_id": "ORVA Backtest Exchange", "account": "BT-00001", "action": "Sell",
+               "code": "TXFA4", "quantity": 2, "price": 17000.0, "exchange_ts": 1704157200.5,
+               "order_cond": "Cash", "order_lot": "Common"}
+
+
+def _tick_frames():
+    from datetime import datetime
+    stamp = datetime(2024, 1, 2, 9, 1)
+    return st.sampled_from([
+        lambda: pl.DataFrame({"kbar_time": [stamp], "code": ["2330"], "close": [600.0],
+                              "qty": [3]}),
+        lambda: pl.DataFrame({"kbar_time": [stamp, None], "code": ["2330", None],
+                              "close": [math.nan, None], "qty": [2**62, None]}),
+        lambda: pl.DataFrame({"kbar_time": ["x"], "code": [1], "close": ["y"], "qty": [1.5]}),
+    ]).map(lambda make: make())
+
+
+def _quote_manager():
+    """A quote manager holding a few ticks of 2330, or junk in its place."""
+    def make(count):
+        from quarvel.modules.positions.positions import QuoteManager
+        manager = QuoteManager()
+        for i in range(count):
+            manager.add_tick(dict(TICK, timestamp=TICK["timestamp"] + 61.0 * i,
+                                  close=600.0 + i))
+        return manager
+    return st.builds(make, st.integers(0, 3))
+
+
 @st.composite
 def shaped(draw, template):
     """`template` with each key kept, dropped or given an arbitrary value; maybe an extra key."""
@@ -268,6 +305,14 @@ PLAUSIBLE = {
     "exprs": st.sampled_from([[], None]).map(lambda v: v if v is None else list(v))
     | st.builds(lambda: [pl.col("Close").mean().alias("m")]),
     "tick": shaped(TICK),
+    "data": st.one_of(shaped(ORDER_FIELDS), shaped(DEAL_FIELDS)),
+    "tick_df": _tick_frames(),
+    "quote_manager": _quote_manager(),
+    "operation_type": st.sampled_from(list(constant.OperationType) + ["New"]),
+    "code_obj": st.sampled_from(list(constant.SuccessCode) + [("00", "x")]),
+    "order_cond": st.sampled_from(["Cash", "MarginTrading", "Nope"]),
+    "order_lot": st.sampled_from(["Common", "Odd", "Nope"]),
+    "oc_type": st.sampled_from(["Auto", "Cover", "Nope"]),
     "response": shaped(DEAL),
     "trade": shaped(DEAL),
     "cover_position": shaped(DEAL),
@@ -283,12 +328,65 @@ PLAUSIBLE = {
 }
 
 
-def value_for(name, clean=False):
-    """A value for the argument `name`: plausible (always, when `clean`), or anything at all."""
+def _valid_deal():
+    return st.builds(lambda action, qty, price, code: dict(DEAL, action=action, quantity=qty,
+                                                            price=price, code=code,
+                                                            product_type=_product_of(code)),
+                     st.sampled_from(["Buy", "Sell"]), st.integers(1, 5),
+                     st.sampled_from([598.0, 600.0, 601.5, 17000.0]),
+                     st.sampled_from(["2330", "TXFA4"]))
+
+
+def _product_of(code):
+    return "Future" if code.startswith("TX") else "Stock"
+
+
+# Values that pass every check, so that calls reach the bookkeeping behind them.
+VALID = {
+    "code": st.sampled_from(["2330", "TXFA4"]),
+    "product_type": st.sampled_from(["Stock", "Future"]),
+    "account_type": st.sampled_from(["Stock", "Future"]),
+    "market_type": st.sampled_from(["Stock", "Future"]),
+    "setting_type": st.sampled_from(["stock", "future"]),
+    "action": st.sampled_from(["Buy", "Sell"]),
+    "direction": st.sampled_from(["up", "down"]),
+    "price_type": st.sampled_from(["LMT", "MKT"]),
+    "order_type": st.sampled_from(["ROD", "IOC", "FOK"]),
+    "trade_status": st.sampled_from(["Deal", "Cancel"]),
+    "unit": st.sampled_from(["m", "h", "d"]),
+    "price": st.sampled_from([598.0, 600.0, 601.5, 17000.0]),
+    "tick_close": st.sampled_from([597.0, 600.0, 602.0, 17000.0]),
+    "timestamp": st.integers(0, 500).map(lambda k: 1704157200.0 + 30.0 * k),
+    "tick_ts": st.integers(0, 500).map(lambda k: 1704157200.0 + 30.0 * k),
+    "qty": st.integers(1, 5),
+    "quantity": st.integers(1, 5),
+    "tick_qty": st.integers(0, 10),
+    "tick_count": st.integers(0, 5),
+    "freq": st.integers(1, 5),
+    "capital": st.just(100000),
+    "exprs": st.builds(list),
+    "order_cond": st.just("Cash"),
+    "order_lot": st.just("Common"),
+    "oc_type": st.just("Auto"),
+    "tick": st.builds(lambda code, close, qty, k: dict(TICK, code=code, close=close, qty=qty,
+                                                       market_type=_product_of(code),
+                                                       timestamp=1704157200.0 + 30.0 * k),
+                      st.sampled_from(["2330", "TXFA4"]),
+                      st.sampled_from([597.0, 600.0, 602.0, 17000.0]), st.integers(0, 10),
+                      st.integers(0, 500)),
+    "trade": _valid_deal(),
+    "cover_position": _valid_deal(),
+}
+
+
+def value_for(name, tier="mixed"):
+    """A value for the argument `name`: valid, plausible, or (in "mixed") sometimes anything."""
+    if tier == "valid" and name in VALID:
+        return VALID[name]
     plausible = PLAUSIBLE.get(name)
     if plausible is None:
         return arbitrary()
-    if clean:
+    if tier != "mixed":
         return plausible
     return st.one_of(plausible, plausible, arbitrary())
 
@@ -324,9 +422,9 @@ def call_arguments(draw, params, varargs):
     chosen = required + optional[: draw(st.integers(0, len(optional)))]
     if mode == "fewer" and chosen:
         chosen = chosen[:-1]
-    # Half of the calls use plausible values only, so that they get past the type checks.
-    clean = draw(st.booleans())
-    values = [draw(value_for(name, clean)) for name in chosen]
+    # Two calls in three use valid or plausible values only, to get past the type checks.
+    tier = draw(st.sampled_from(["valid", "plausible", "mixed"]))
+    values = [draw(value_for(name, tier)) for name in chosen]
     if mode == "keywords":
         kwargs = dict(zip(chosen, values))
         if draw(st.integers(0, 5)) == 0:
