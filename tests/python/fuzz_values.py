@@ -414,8 +414,11 @@ def signature_of(func):
 
 
 @st.composite
-def call_arguments(draw, params, varargs):
+def call_arguments(draw, params, varargs, valid_only=False):
     """Positional and keyword arguments: right count, one short, extras, or by keyword."""
+    if valid_only:
+        required = [name for name, needed in params if needed]
+        return [draw(value_for(name, "valid")) for name in required], {}
     mode = draw(st.sampled_from(["positional", "positional", "keywords", "fewer", "more"]))
     required = [name for name, needed in params if needed]
     optional = [name for name, needed in params if not needed]
@@ -466,3 +469,106 @@ def _safe_text(error):
         return str(error)
     except Exception:  # noqa: BLE001
         return "<unprintable>"
+
+
+# ----- values that call back into the object under test -----------------------------------------
+
+class Reentrant:
+    """Looks like a code, a price or a quantity, but the first time native code compares,
+    hashes, prints or converts it, it empties or replaces the containers of `owner`: a loop
+    that kept a pointer or a size across that call would then read freed memory."""
+
+    def __init__(self, owner, action, value):
+        self.owner, self.action, self.value, self.fired = owner, action, value, False
+
+    def _fire(self):
+        if self.fired:
+            return
+        self.fired = True
+        for name, attr in list(vars(self.owner).items()):
+            if self.action == "clear" and isinstance(attr, (list, dict)):
+                attr.clear()
+            elif self.action == "replace" and isinstance(attr, (list, dict)):
+                setattr(self.owner, name, type(attr)())
+            elif self.action == "delete" and isinstance(attr, (list, dict)):
+                delattr(self.owner, name)
+
+    def __eq__(self, other):
+        self._fire()
+        return self.value == other
+
+    def __ne__(self, other):
+        self._fire()
+        return self.value != other
+
+    def __lt__(self, other):
+        self._fire()
+        return self.value < other
+
+    __le__ = __lt__
+    __gt__ = __ge__ = lambda self, other: (self._fire(), self.value > other)[1]
+
+    def __hash__(self):
+        self._fire()
+        return hash(self.value)
+
+    def __str__(self):
+        self._fire()
+        return str(self.value)
+
+    def __format__(self, spec):
+        self._fire()
+        return format(self.value, spec)
+
+    def __repr__(self):
+        self._fire()
+        return repr(self.value)
+
+    def __float__(self):
+        self._fire()
+        return float(self.value)
+
+    def __index__(self):
+        self._fire()
+        return int(self.value) if isinstance(self.value, (int, float)) else 1
+
+    def __bool__(self):
+        self._fire()
+        return bool(self.value)
+
+    def __deepcopy__(self, memo):
+        self._fire()
+        return self.value
+
+    def _repr_pretty_(self, printer, cycle):
+        printer.text(f"Reentrant({self.action}, {self.value!r})")
+
+
+@st.composite
+def reentrant_record(draw, owner, template):
+    """A valid-looking record in which one to three values call back into `owner`."""
+    record = copy.deepcopy(template)
+    for key in draw(st.lists(st.sampled_from(list(template)), min_size=1, max_size=3,
+                             unique=True)):
+        action = draw(st.sampled_from(["clear", "replace", "delete"]))
+        record[key] = Reentrant(owner, action, record[key])
+    return record
+
+
+def leaf_slots(root, depth=4):
+    """(container, key) of every value inside the dicts and lists reachable from `root`."""
+    slots = []
+
+    def walk(node, level):
+        if level > depth:
+            return
+        items = node.items() if isinstance(node, dict) else enumerate(node)
+        for key, value in list(items):
+            slots.append((node, key))
+            if isinstance(value, (dict, list)):
+                walk(value, level + 1)
+
+    for value in list(vars(root).values()):
+        if isinstance(value, (dict, list)):
+            walk(value, 1)
+    return slots

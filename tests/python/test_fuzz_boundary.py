@@ -275,3 +275,34 @@ def test_receiver_thread_survives_arbitrary_requests(requests):
                 matcher.pending_order_queue.put(request)
         matcher.add_pending_order_queue("cancel", {"trade_id": "fuzz-sentinel"})
         assert done.wait(30), "the receiver stopped taking requests"
+
+
+@pytest.mark.timeout(fv.TIMEOUT, method="thread")
+@pytest.mark.parametrize("name", CLASSES)
+def test_values_calling_back_into_the_object(name):
+    """Stored values whose comparison, hash or conversion empties or replaces the object's
+    containers while a native loop is walking them (the sanitizer run checks the memory)."""
+    members = [m for m in fuzzed_members(name) if m not in SLOW]
+    signatures = {m: fv.signature_of(getattr(native_class(name), m)) for m in members}
+
+    @settings(SETTINGS)
+    @given(st.data())
+    def run(data):
+        obj = make_instance(name)
+        for member in data.draw(st.lists(st.sampled_from(members), min_size=2, max_size=8)):
+            args, kwargs = data.draw(fv.call_arguments(*signatures[member], valid_only=True))
+            invoke(obj, name, member, args, kwargs)
+        slots = fv.leaf_slots(obj)
+        if slots:
+            for container, key in data.draw(st.lists(st.sampled_from(slots), min_size=1,
+                                                     max_size=3)):
+                action = data.draw(st.sampled_from(["clear", "replace", "delete"]))
+                try:
+                    container[key] = fv.Reentrant(obj, action, container[key])
+                except (KeyError, IndexError):  # an earlier wrap already emptied it
+                    pass
+        for member in data.draw(st.lists(st.sampled_from(members), min_size=1, max_size=6)):
+            args, kwargs = data.draw(fv.call_arguments(*signatures[member], valid_only=True))
+            invoke(obj, name, member, args, kwargs)
+
+    run()
