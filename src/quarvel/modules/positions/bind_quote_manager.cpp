@@ -204,7 +204,7 @@ void register_store_methods(nb::class_<QuoteManager> &cls) {
         [](nb::pointer_and_handle<QuoteManager> self, nb::handle tick) {
             add_tick(*self.p, self.h, tick);
         },
-        nb::arg("tick"), nb::sig("def add_tick(self, tick: dict) -> None"));
+        nb::arg("tick").none(), nb::sig("def add_tick(self, tick: dict) -> None"));
 }
 
 void bind_quote_manager(nb::module_ &m) {

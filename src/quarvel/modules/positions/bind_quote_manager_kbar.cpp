@@ -212,19 +212,22 @@ void register_kbar_methods(nb::class_<QuoteManager> &cls) {
         [](nb::pointer_and_handle<QuoteManager> self, nb::handle code) {
             return poped_tick_to_df(*self.p, self.h, code);
         },
-        nb::arg("code"), nb::sig("def poped_tick_to_df(self, code: str) -> polars.DataFrame"));
+        nb::arg("code").none(),
+        nb::sig("def poped_tick_to_df(self, code: str) -> polars.DataFrame"));
     cls.def(
         "poped_old_ticks_to_df",
         [](nb::pointer_and_handle<QuoteManager> self, nb::handle code) {
             return poped_old_ticks_to_df(*self.p, self.h, code);
         },
-        nb::arg("code"), nb::sig("def poped_old_ticks_to_df(self, code: str) -> polars.DataFrame"));
+        nb::arg("code").none(),
+        nb::sig("def poped_old_ticks_to_df(self, code: str) -> polars.DataFrame"));
     cls.def(
         "aggregate_kbar", [](nb::handle, nb::handle tick_df) { return aggregate_kbar(tick_df); },
-        nb::arg("tick_df"),
+        nb::arg("tick_df").none(),
         nb::sig("def aggregate_kbar(self, tick_df: polars.DataFrame) -> polars.DataFrame"));
-    cls.def("get_kbar", &get_kbar, nb::arg("code"), nb::arg("unit"), nb::arg("freq"),
-            nb::arg("exprs") = nb::list(), nb::arg("to_pandas_df") = false,
+    cls.def("get_kbar", &get_kbar, nb::arg("code").none(), nb::arg("unit").none(),
+            nb::arg("freq").none(), nb::arg("exprs").none() = nb::list(),
+            nb::arg("to_pandas_df").none() = false,
             nb::sig("def get_kbar(self, code: str, unit: Literal['m', 'h', 'd', 'w', 'mo', 'q', "
                     "'y'], freq: int, exprs: List[pl.Expr] = [], to_pandas_df: bool = False) "
                     "-> polars.DataFrame | pandas.DataFrame"));
