@@ -1,7 +1,9 @@
 """The quote manager's tick store: virtual minutes, session windows, weekends, holidays,
 the pending/history split, the row views and bad input."""
 
+import copy
 import csv
+import pickle
 from datetime import datetime, time
 from pathlib import Path
 
@@ -189,6 +191,8 @@ def test_row_views_behave_like_lists():
     with pytest.raises(TypeError):
         rows["dt"]
     assert repr(rows) == repr(as_list)
+    copied = copy.deepcopy(rows)
+    assert type(copied) is list and copied == as_list and pickle.loads(pickle.dumps(rows)) == as_list
 
 
 def test_rows_put_back_as_plain_lists_are_kept():

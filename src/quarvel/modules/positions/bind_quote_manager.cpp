@@ -53,9 +53,15 @@ std::vector<core::TimeWindow> windows_of(nb::handle self, nb::handle market_type
                                                       : table.attr("get")(market_type, nb::none());
     if (!pairs.is_valid() || pairs.is_none())
         return windows;
+    auto item = [](nb::handle sequence, Py_ssize_t i) {
+        PyObject *value = PySequence_GetItem(sequence.ptr(), i);
+        if (!value)
+            throw nb::python_error();
+        return nb::steal(value);
+    };
     for (nb::handle pair : pairs)
-        windows.push_back({time_micros(pair[0], "not_trade_times start"),
-                           time_micros(pair[1], "not_trade_times end")});
+        windows.push_back({time_micros(item(pair, 0), "not_trade_times start"),
+                           time_micros(item(pair, 1), "not_trade_times end")});
     return windows;
 }
 

@@ -34,7 +34,7 @@ class Positions:
 # --- QuoteManager -----------------------------------------------------------------------
 
 from collections.abc import Iterator
-from datetime import datetime, time
+from datetime import time
 from typing import List, Literal, overload
 
 import pandas as pd
@@ -50,6 +50,7 @@ class TickRows:
     def __iter__(self) -> Iterator[dict[str, Any]]: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple: ...
 
 class TickRowsIterator:
     def __iter__(self) -> TickRowsIterator: ...
