@@ -52,15 +52,22 @@ def rss_bytes():
         return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def bench_add_tick(count):
+def bench_add_tick(count, rounds=5):
+    """Best and median of several rounds: the machine is shared, so single runs are noisy.
+    CPU time of the process is shown next to the wall clock for the same reason."""
     ticks = [dict(t) for _, t in zip(range(count), session_ticks(2))]
-    qm = QuoteManager()
-    add = qm.add_tick
-    begin = time.perf_counter()
-    for t in ticks:
-        add(t)
-    elapsed = time.perf_counter() - begin
-    print(f"(a) add_tick without gaps: {elapsed / count * 1e6:.3f} us/tick over {count:,} ticks")
+    wall, cpu = [], []
+    for _ in range(rounds):
+        qm = QuoteManager()
+        add = qm.add_tick
+        begin, begin_cpu = time.perf_counter(), time.process_time()
+        for t in ticks:
+            add(t)
+        wall.append((time.perf_counter() - begin) / count * 1e6)
+        cpu.append((time.process_time() - begin_cpu) / count * 1e6)
+    print(f"(a) add_tick without gaps, {count:,} ticks x {rounds} rounds: "
+          f"best {min(wall):.3f} us/tick, median {statistics.median(wall):.3f} us "
+          f"(CPU time: best {min(cpu):.3f}, median {statistics.median(cpu):.3f})")
 
 
 def bench_get_kbar_every_tick(history_days, calls):
@@ -73,23 +80,61 @@ def bench_get_kbar_every_tick(history_days, calls):
         if stored >= history_days * 114_000:
             break
     qm.get_kbar(CODE, "m", 1)  # the full build, not timed
-    timings = []
+    timings, cpu = [], []
     for _, t in zip(range(calls), source):
         qm.add_tick(t)
-        begin = time.perf_counter_ns()
+        begin, begin_cpu = time.perf_counter_ns(), time.process_time_ns()
         qm.get_kbar(CODE, "m", 1)
+        cpu.append(time.process_time_ns() - begin_cpu)
         timings.append(time.perf_counter_ns() - begin)
     bars = qm.get_kbar(CODE, "m", 1).height
     timings.sort()
     print(f"(b) get_kbar(m, 1) after every tick, {history_days:>2} day(s) stored "
-          f"({stored:,} ticks, {bars:,} bars): mean {statistics.fmean(timings) / 1e3:.1f} us, "
+          f"({stored:,} ticks, {bars:,} bars), {calls:,} calls: "
+          f"mean {statistics.fmean(timings) / 1e3:.1f} us, "
           f"median {timings[len(timings) // 2] / 1e3:.1f} us, "
-          f"p99 {timings[int(len(timings) * 0.99)] / 1e3:.1f} us over {calls:,} calls")
+          f"p99 {timings[int(len(timings) * 0.99)] / 1e3:.1f} us "
+          f"(CPU time: mean {statistics.fmean(cpu) / 1e3:.1f} us)")
+
+
+def bench_real_futures(calls):
+    """(b) on recorded TXFR1 trades: four days stored, then the fifth day tick by tick."""
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/python"))
+    from quote_ticks import futures_files, futures_ticks
+
+    files = futures_files()
+    if len(files) < 5:
+        print("(b) real futures data not available: skipped")
+        return
+    qm = QuoteManager()
+    stored = 0
+    for path in files[:4]:
+        for t in futures_ticks(path, CODE):
+            qm.add_tick(t)
+            stored += 1
+    qm.get_kbar(CODE, "m", 1)
+    timings, cpu = [], []
+    for t in futures_ticks(files[4], CODE)[:calls]:
+        qm.add_tick(t)
+        begin, begin_cpu = time.perf_counter_ns(), time.process_time_ns()
+        qm.get_kbar(CODE, "m", 1)
+        cpu.append(time.process_time_ns() - begin_cpu)
+        timings.append(time.perf_counter_ns() - begin)
+    timings.sort()
+    print(f"(b) get_kbar(m, 1) after every real TXFR1 tick, 4 recorded days stored "
+          f"({stored:,} ticks), {len(timings):,} calls: mean {statistics.fmean(timings) / 1e3:.1f} us, "
+          f"median {timings[len(timings) // 2] / 1e3:.1f} us "
+          f"(CPU time: mean {statistics.fmean(cpu) / 1e3:.1f} us)")
 
 
 def bench_full_build_and_memory(count):
     gc.collect()
     qm = QuoteManager()
+    qm.add_tick(next(session_ticks(1)))  # warm up: module state, first allocations
+    qm.clear_ticks()
     before = rss_bytes()
     for _, t in zip(range(count), session_ticks(count // 100_000 + 2)):
         qm.add_tick(t)
@@ -110,10 +155,13 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes for a smoke run")
     args = parser.parse_args()
     scale = 10 if args.quick else 1
+    # First, while the process has freed nothing yet: later stages would reuse freed memory
+    # and hide the growth.
+    bench_full_build_and_memory(1_000_000 // scale)
     bench_add_tick(200_000 // scale)
     for days in (1, 20):
-        bench_get_kbar_every_tick(days if not args.quick else 1, 5_000 // scale)
-    bench_full_build_and_memory(1_000_000 // scale)
+        bench_get_kbar_every_tick(days if not args.quick else 1, 20_000 // scale)
+    bench_real_futures(20_000 // scale)
 
 
 if __name__ == "__main__":

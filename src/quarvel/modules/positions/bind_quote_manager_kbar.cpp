@@ -169,9 +169,9 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     if (pandas < 0)
         throw nb::python_error();
     auto finish = [pandas](nb::object df) { return pandas ? df.attr("to_pandas")() : df; };
-
     const QuoteManager &qm = *self.p;
-    nb::object record = find_item(self.h.attr("ticks"), code);
+
+    nb::object record = find_item(self.h.attr(qm.ticks), code);
     if (!record.is_valid())
         return finish(empty_kbar_frame());
     const std::size_t moved = rows_ref(record, qm.ticks).rows->rows.size();

@@ -35,6 +35,9 @@ struct QuoteManager {
     nb::str timestamp = interned("timestamp"), ticks = interned("ticks"),
             old_ticks = interned("old_ticks"), last_tick = interned("last_tick"),
             cached_kbars = interned("cached_kbars");
+    // Attribute names, so the per-tick lookups need no new str objects.
+    nb::str not_trade_times = interned("not_trade_times"),
+            holiday_search_set = interned("holiday_search_set");
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
