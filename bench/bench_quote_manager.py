@@ -35,8 +35,10 @@ def session_ticks(days):
     tick = {"market_type": "Future", "timestamp": 0.0, "code": CODE, "close": price, "qty": 1,
             "tick_type": 1, "is_simulate": False, "is_backfilling": False}
     for day in trading_days(days):
-        for start, end in ((day - timedelta(hours=9), day - timedelta(hours=9) + timedelta(hours=14)),
-                           (day + timedelta(hours=8, minutes=45), day + timedelta(hours=13, minutes=45))):
+        night = day - timedelta(hours=9)  # 15:00 of the day before
+        morning = day + timedelta(hours=8, minutes=45)
+        for start, end in ((night, night + timedelta(hours=14)),
+                           (morning, morning + timedelta(hours=5))):
             t, stop = start.timestamp(), end.timestamp()
             while t < stop:
                 price += rng.choice((-1.0, 0.0, 1.0))
@@ -125,7 +127,8 @@ def bench_real_futures(calls):
         timings.append(time.perf_counter_ns() - begin)
     timings.sort()
     print(f"(b) get_kbar(m, 1) after every real TXFR1 tick, 4 recorded days stored "
-          f"({stored:,} ticks), {len(timings):,} calls: mean {statistics.fmean(timings) / 1e3:.1f} us, "
+          f"({stored:,} ticks), {len(timings):,} calls: "
+          f"mean {statistics.fmean(timings) / 1e3:.1f} us, "
           f"median {timings[len(timings) // 2] / 1e3:.1f} us "
           f"(CPU time: mean {statistics.fmean(cpu) / 1e3:.1f} us)")
 

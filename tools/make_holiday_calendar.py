@@ -26,14 +26,16 @@ MISSING_CLOSURES = {
     # exchange_calendars 4.13 closes 01-19 and 01-20 but trades 01-18.
     "2023-01-18",
 }
-DEFAULT_OUTPUT = Path(__file__).resolve().parents[1] / "src/quarvel/static/holidays_search_from_2017.csv"
+DEFAULT_OUTPUT = (Path(__file__).resolve().parents[1]
+                  / "src/quarvel/static/holidays_search_from_2017.csv")
 
 
 def closed_weekdays(end_year: int | None) -> list[str]:
     """Weekdays without a session, as "%Y-%m-%d" text, from FIRST_DAY to the end year."""
     calendar = xcals.get_calendar("XTAI", start=FIRST_DAY)
     last_session = calendar.last_session
-    last_whole_year = last_session.year if (last_session.month, last_session.day) == (12, 31) else last_session.year - 1
+    ends_a_year = (last_session.month, last_session.day) == (12, 31)
+    last_whole_year = last_session.year if ends_a_year else last_session.year - 1
     year = last_whole_year if end_year is None else end_year
     if year > last_whole_year:
         raise SystemExit(f"the calendar covers whole years only up to {last_whole_year}")

@@ -39,7 +39,8 @@ def futures_ticks(path, code="TXFR1"):
     UTC, so the naive local time of each tick is that wall clock whatever the host zone."""
     table = pl.read_csv(path).with_columns(pl.from_epoch("ts", time_unit="ns").alias("wall"))
     out = []
-    for wall, close, volume, tick_type in table.select("wall", "close", "volume", "tick_type").iter_rows():
+    columns = table.select("wall", "close", "volume", "tick_type")
+    for wall, close, volume, tick_type in columns.iter_rows():
         out.append({
             "market_type": "Future", "timestamp": wall.timestamp(), "code": code,
             "close": close, "qty": volume, "tick_type": tick_type, "is_simulate": False,

@@ -45,7 +45,9 @@ def test_construction_state_and_record_shape():
     assert list(info) == ["ticks", "old_ticks", "last_tick", "cached_kbars"]
     assert info["ticks"] == [] and info["old_ticks"] == [] and info["last_tick"] is None
     assert info["cached_kbars"] == {} and qm.get_init_ticks_info()["ticks"] is not info["ticks"]
-    for empty in (qm.get_empty_tick_df(), qm.poped_tick_to_df("none"), qm.poped_old_ticks_to_df("none")):
+    empties = (qm.get_empty_tick_df(), qm.poped_tick_to_df("none"),
+               qm.poped_old_ticks_to_df("none"))
+    for empty in empties:
         assert empty.schema == TICK_SCHEMA and empty.height == 0
 
 
@@ -154,7 +156,8 @@ def test_calendar_attributes_are_read_at_call_time():
     assert qm.ticks["2330"]["last_tick"]["dt"] == datetime(2024, 3, 4, 9, 29, 59)
     qm.holiday_search_set = set()
     qm.add_tick(tick("2024-03-04 09:34:00"))
-    assert dts(qm.ticks["2330"]["ticks"][2:-1]) == [datetime(2024, 3, 4, 9, m) for m in (32, 33, 34)]
+    filled = dts(qm.ticks["2330"]["ticks"][2:-1])
+    assert filled == [datetime(2024, 3, 4, 9, m) for m in (32, 33, 34)]
 
 
 def test_pending_rows_move_to_history_once():
@@ -192,7 +195,8 @@ def test_row_views_behave_like_lists():
         rows["dt"]
     assert repr(rows) == repr(as_list)
     copied = copy.deepcopy(rows)
-    assert type(copied) is list and copied == as_list and pickle.loads(pickle.dumps(rows)) == as_list
+    assert type(copied) is list and copied == as_list
+    assert pickle.loads(pickle.dumps(rows)) == as_list
 
 
 def test_rows_put_back_as_plain_lists_are_kept():
