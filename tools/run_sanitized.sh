@@ -46,7 +46,11 @@ export LD_PRELOAD="$asan_rt $ubsan_rt${LD_PRELOAD:+ $LD_PRELOAD}"
 # detect_leaks=0: CPython deliberately leaves interned objects, module state and static types
 # allocated at exit, so LeakSanitizer would bury any real finding under interpreter noise.
 # halt_on_error/abort_on_error: the first finding ends the run with a report and a failure.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+# allow_user_segv_handler=0: pytest's faulthandler would otherwise take SIGSEGV first and
+# print only the Python stack; ASan's own handler prints the native one.
+# fast_unwind_on_fatal=1: the slow unwinder faults again inside a crashed extension frame
+# ("nested bug") and the report loses its stack.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allow_user_segv_handler=0:fast_unwind_on_fatal=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 # Python's small-object allocator recycles freed objects inside its own pools, where ASan
 # cannot see them; plain malloc lets it catch a use of a Python object after its release.
@@ -66,5 +70,7 @@ EOF
 if [ $# -eq 0 ]; then
   set -- tests/python
 fi
-# Plain output without the pytest cache: the scratch package is thrown away after the run.
-exec "$PYTHON" -m pytest -p no:cacheprovider -q "$@"
+# --capture=sys: output of the tests is still captured, but the file descriptor 2 stays the
+# terminal, so a sanitizer report written just before the process aborts is not lost with
+# pytest's capture file. No pytest cache: the scratch package is thrown away afterwards.
+exec "$PYTHON" -m pytest -p no:cacheprovider --capture=sys -q "$@"
