@@ -73,4 +73,11 @@ fi
 # --capture=sys: output of the tests is still captured, but the file descriptor 2 stays the
 # terminal, so a sanitizer report written just before the process aborts is not lost with
 # pytest's capture file. No pytest cache: the scratch package is thrown away afterwards.
-exec "$PYTHON" -m pytest -p no:cacheprovider --capture=sys -q "$@"
+# The preload has done its job once this interpreter runs; it is dropped from the
+# environment so that programs the tests start (a headless browser) run uninstrumented.
+exec "$PYTHON" -c '
+import os, sys
+os.environ.pop("LD_PRELOAD", None)
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))
+' -p no:cacheprovider --capture=sys -q "$@"

@@ -485,6 +485,13 @@ class Reentrant:
         if self.fired:
             return
         self.fired = True
+        if self.action == "clear_all":  # every container reachable, records included
+            for container, _ in reversed(leaf_slots(self.owner)):
+                container.clear()
+            for attr in list(vars(self.owner).values()):
+                if isinstance(attr, (list, dict)):
+                    attr.clear()
+            return
         for name, attr in list(vars(self.owner).items()):
             if self.action == "clear" and isinstance(attr, (list, dict)):
                 attr.clear()

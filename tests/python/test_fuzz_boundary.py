@@ -351,7 +351,8 @@ def test_values_calling_back_into_the_object(name):
         if slots:
             for container, key in data.draw(st.lists(st.sampled_from(slots), min_size=1,
                                                      max_size=3)):
-                action = data.draw(st.sampled_from(["clear", "replace", "delete"]))
+                action = data.draw(st.sampled_from(["clear", "clear_all", "replace",
+                                                    "delete"]))
                 try:
                     container[key] = fv.Reentrant(obj, action, container[key])
                 except (KeyError, IndexError):  # an earlier wrap already emptied it
