@@ -98,18 +98,22 @@ void add_to_attribute(nb::handle self, nb::handle name, nb::handle amount, bool 
     self.attr(name) = nb::steal(out);
 }
 
-void book_cover_statistics(nb::handle info, const nb::dict &result, bool gained) {
+/// The code's statistics after a covering deal, in the ledger's order.
+void book_cover_statistics(nb::handle info, const CoverOutcome &outcome, nb::handle profit) {
     const LedgerNames &n = names();
-    add_to(info, n.entry_amount, item(result, n.entry_total));
-    add_to(info, n.exit_amount, item(result, n.exit_total));
-    add_to(info, n.extra_fee, item(result, n.cost));
-    add_to(info, n.profit, item(result, n.profit));
-    add_to(info, n.net_profit, item(result, n.origin_profit));
+    const core::CoverTotals &totals = outcome.totals;
+    bool summed = totals.chunks > 0;
+    add_to(info, n.entry_amount, sum_or_int_zero(summed, totals.entry_total));
+    add_to(info, n.exit_amount, sum_or_int_zero(summed, totals.exit_total));
+    add_to(info, n.extra_fee, sum_or_int_zero(summed, totals.cost));
+    add_to(info, n.profit, profit);
+    add_to(info, n.net_profit, nb::int_(0)); // the cover result's origin_profit
     nb::int_ one(1);
     add_to(info, n.cover_times, one);
     // A cover that earns exactly nothing counts as a loss.
+    bool gained = summed && totals.profit > 0;
     add_to(info, gained ? n.profit_times : n.loss_times, one);
-    add_to(info, gained ? n.profit_total : n.loss_total, item(result, n.profit));
+    add_to(info, gained ? n.profit_total : n.loss_total, profit);
 }
 
 /// Books a deal against the opposite side. Returns true when nothing is left to open.
@@ -117,17 +121,16 @@ bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle produc
            const std::string &capital_before) {
     const LedgerNames &n = names();
     CoverOutcome outcome = calculate_profit(self, entry, product_type);
-    const nb::dict &result = outcome.result;
     const core::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
+    nb::object profit = sum_or_int_zero(summed, totals.profit);
 
-    add_to(self.attr(n._profit_report), n.profit, item(result, n.profit));
-    bool covered = item(result, n.is_covered).is(Py_True);
+    add_to(self.attr(n._profit_report), n.profit, profit);
+    bool covered = outcome.remaining == 0;
     if (!covered)
-        set_item(entry, n.quantity, item(result, n.un_cover_qty));
+        set_item(entry, n.quantity, nb::int_(outcome.remaining));
 
-    bool gained = summed && totals.profit > 0;
-    book_cover_statistics(item(self.attr(n._account_infos), code), result, gained);
+    book_cover_statistics(item(self.attr(n._account_infos), code), outcome, profit);
     nb::object back =
         sum_or_int_zero(summed, core::capital_back_on_cover(outcome.covering_short, totals));
     add_to_attribute(self, n.current_capital, back, false);
@@ -136,8 +139,9 @@ bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle produc
         outcome.covering_short ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ";
     line += capital_before;
     line += outcome.covering_short ? ", 出場價金: " : ", 回收價金: ";
-    line += fstring(item(result, n.exit_total)) + ", 損益: " + fstring(item(result, n.profit)) +
-            ", 出場成本: " + fstring(item(result, n.exit_cost_total)) + "[/bold yellow]";
+    line += fstring(sum_or_int_zero(summed, totals.exit_total)) + ", 損益: " + fstring(profit) +
+            ", 出場成本: " + fstring(sum_or_int_zero(summed, totals.exit_cost_total)) +
+            "[/bold yellow]";
     print_line(nb::str(line.c_str(), line.size()));
     return covered;
 }

@@ -33,13 +33,13 @@ nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost
     set_item(row, n.code, item(deal, n.code));
     set_item(row, n.entry_action, item(entry, n.action));
     set_item(row, n.entry_dt, item(entry, n.exchange_ts));
-    set_item(row, n.entry_price, item(entry_cost.info, n.price));
-    set_item(row, n.entry_origin_price, item(entry_cost.info, n.origin_price));
+    set_item(row, n.entry_price, entry_cost.price_obj);
+    set_item(row, n.entry_origin_price, entry_cost.origin_price);
     set_item(row, n.exit_action, item(deal, n.action));
     set_item(row, n.exit_dt, item(deal, n.exchange_ts));
-    set_item(row, n.exit_price, item(exit_cost.info, n.price));
-    set_item(row, n.exit_origin_price, item(exit_cost.info, n.origin_price));
-    set_item(row, n.qty, item(exit_cost.info, n.qty));
+    set_item(row, n.exit_price, exit_cost.price_obj);
+    set_item(row, n.exit_origin_price, exit_cost.origin_price);
+    set_item(row, n.qty, exit_cost.qty);
     set_item(row, n.min_qty, exit_cost.min_qty);
     set_item(row, n.trade_cost, nb::float_(legs.entry_cost));
     set_item(row, n.cover_cost, nb::float_(legs.exit_cost));
@@ -57,22 +57,6 @@ nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost
     return row;
 }
 
-nb::dict cover_result(const core::CoverTotals &totals, std::int64_t remaining) {
-    const LedgerNames &n = names();
-    bool summed = totals.chunks > 0;
-    nb::dict result;
-    set_item(result, n.entry_total, sum_or_int_zero(summed, totals.entry_total));
-    set_item(result, n.exit_total, sum_or_int_zero(summed, totals.exit_total));
-    set_item(result, n.origin_profit, nb::int_(0));
-    set_item(result, n.entry_cost_total, sum_or_int_zero(summed, totals.entry_cost_total));
-    set_item(result, n.exit_cost_total, sum_or_int_zero(summed, totals.exit_cost_total));
-    set_item(result, n.cost, sum_or_int_zero(summed, totals.cost));
-    set_item(result, n.profit, sum_or_int_zero(summed, totals.profit));
-    set_item(result, n.is_covered, nb::bool_(remaining == 0));
-    set_item(result, n.un_cover_qty, nb::int_(remaining));
-    return result;
-}
-
 std::int64_t checked_minus(std::int64_t a, std::int64_t b) {
     std::int64_t out = 0;
     if (__builtin_sub_overflow(a, b, &out)) {
@@ -87,8 +71,11 @@ nb::str framed_repr(const char *prefix, nb::handle record, const char *suffix) {
     PyObject *text = PyObject_Repr(record.ptr());
     if (!text)
         throw nb::python_error();
-    nb::object line = nb::str(prefix) + nb::steal(text) + nb::str(suffix);
-    return nb::borrow<nb::str>(line);
+    nb::object owned = nb::steal(text);
+    PyObject *line = PyUnicode_FromFormat("%s%U%s", prefix, owned.ptr(), suffix);
+    if (!line)
+        throw nb::python_error();
+    return nb::steal<nb::str>(line);
 }
 
 void print_chunk(nb::handle deal, nb::handle entry) {
@@ -133,7 +120,24 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
         if (still_open == 0 && PySequence_DelItem(target.ptr(), 0) < 0)
             throw nb::python_error();
     }
-    return {cover_result(totals, remaining), totals, covering_short};
+    return {totals, remaining, covering_short};
+}
+
+nb::dict cover_result(const CoverOutcome &outcome) {
+    const LedgerNames &n = names();
+    const core::CoverTotals &totals = outcome.totals;
+    bool summed = totals.chunks > 0;
+    nb::dict result;
+    set_item(result, n.entry_total, sum_or_int_zero(summed, totals.entry_total));
+    set_item(result, n.exit_total, sum_or_int_zero(summed, totals.exit_total));
+    set_item(result, n.origin_profit, nb::int_(0));
+    set_item(result, n.entry_cost_total, sum_or_int_zero(summed, totals.entry_cost_total));
+    set_item(result, n.exit_cost_total, sum_or_int_zero(summed, totals.exit_cost_total));
+    set_item(result, n.cost, sum_or_int_zero(summed, totals.cost));
+    set_item(result, n.profit, sum_or_int_zero(summed, totals.profit));
+    set_item(result, n.is_covered, nb::bool_(outcome.remaining == 0));
+    set_item(result, n.un_cover_qty, nb::int_(outcome.remaining));
+    return result;
 }
 
 void register_cover_methods(nb::class_<Positions> &cls) {
@@ -141,7 +145,7 @@ void register_cover_methods(nb::class_<Positions> &cls) {
         QV_PRIVATE(Positions, calculate_profit),
         [](nb::handle self, nb::handle cover_position, nb::handle product_type) {
             require_dict(cover_position, "cover_position");
-            return calculate_profit(self, cover_position, product_type).result;
+            return cover_result(calculate_profit(self, cover_position, product_type));
         },
         nb::arg("cover_position"), nb::arg("product_type"),
         nb::sig("def _Positions__calculate_profit(self, cover_position: dict, "

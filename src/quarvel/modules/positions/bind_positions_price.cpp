@@ -109,25 +109,11 @@ bool truthy(nb::handle flag) {
     return value == 1;
 }
 
-nb::dict cost_info_dict(const LegCost &cost, nb::handle quantity, double origin_price) {
-    const LedgerNames &n = names();
-    nb::dict info;
-    set_item(info, n.fee, cost.fee);
-    set_item(info, n.tax, cost.tax);
-    set_item(info, n.fixed_cost, cost.fixed_cost);
-    set_item(info, n.qty, quantity);
-    set_item(info, n.min_qty, cost.min_qty);
-    set_item(info, n.price, nb::float_(cost.price));
-    set_item(info, n.origin_price, nb::float_(origin_price));
-    return info;
-}
-
 nb::dict calculate_trade_cost_method(nb::handle self, nb::handle code, nb::handle action,
                                      nb::handle price, nb::handle quantity, nb::handle product_type,
                                      nb::handle ignore_tax, nb::handle need_reverse_direction) {
-    return calculate_trade_cost(self, code, action, price, quantity, product_type,
-                                truthy(ignore_tax), truthy(need_reverse_direction))
-        .info;
+    return cost_info(calculate_trade_cost(self, code, action, price, quantity, product_type,
+                                          truthy(ignore_tax), truthy(need_reverse_direction)));
 }
 
 } // namespace
@@ -169,9 +155,24 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
                    ? nb::int_(0)
                    : charge(item(item(settings, family_name), n.tax), quantity, units, cost.price);
     cost.fixed_cost = item(item(settings, family_name), n.per_trade_cost);
+    cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;
-    cost.info = cost_info_dict(cost, quantity, origin_price);
+    cost.price_obj = nb::float_(cost.price);
+    cost.origin_price = nb::float_(origin_price);
     return cost;
+}
+
+nb::dict cost_info(const LegCost &cost) {
+    const LedgerNames &n = names();
+    nb::dict info;
+    set_item(info, n.fee, cost.fee);
+    set_item(info, n.tax, cost.tax);
+    set_item(info, n.fixed_cost, cost.fixed_cost);
+    set_item(info, n.qty, cost.qty);
+    set_item(info, n.min_qty, cost.min_qty);
+    set_item(info, n.price, cost.price_obj);
+    set_item(info, n.origin_price, cost.origin_price);
+    return info;
 }
 
 void register_price_methods(nb::class_<Positions> &cls) {
