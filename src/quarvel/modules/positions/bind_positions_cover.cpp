@@ -1,9 +1,7 @@
 // Profit on cover: a deal consumes the opposite open entries of its code oldest first,
 // each matched chunk re-costed on both legs with the settings in force now.
 #include "_native/args.hpp"
-#include "_native/format.hpp"
 #include "_native/names.hpp"
-#include "_native/pyns.hpp"
 #include "core/cover_math.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
@@ -29,7 +27,7 @@ nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost
                     const LegCost &exit_cost, const core::ChunkLegs &legs,
                     const core::ChunkProfit &chunk) {
     const LedgerNames &n = names();
-    nb::dict row;
+    nb::dict row = presized_dict(23);
     set_item(row, n.code, item(deal, n.code));
     set_item(row, n.entry_action, item(entry, n.action));
     set_item(row, n.entry_dt, item(entry, n.exchange_ts));
@@ -127,7 +125,7 @@ nb::dict cover_result(const CoverOutcome &outcome) {
     const LedgerNames &n = names();
     const core::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
-    nb::dict result;
+    nb::dict result = presized_dict(9);
     set_item(result, n.entry_total, sum_or_int_zero(summed, totals.entry_total));
     set_item(result, n.exit_total, sum_or_int_zero(summed, totals.exit_total));
     set_item(result, n.origin_profit, nb::int_(0));

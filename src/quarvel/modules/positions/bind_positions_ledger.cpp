@@ -51,7 +51,7 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     nb::str dt = local_datetime_text(timestamp);
 
     const LedgerNames &n = names();
-    nb::dict record;
+    nb::dict record = presized_dict(7);
     set_item(record, n.trade_id, trade_id);
     set_item(record, n.code, code);
     set_item(record, n.action, action);

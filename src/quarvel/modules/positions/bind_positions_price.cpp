@@ -164,7 +164,7 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
 
 nb::dict cost_info(const LegCost &cost) {
     const LedgerNames &n = names();
-    nb::dict info;
+    nb::dict info = presized_dict(7);
     set_item(info, n.fee, cost.fee);
     set_item(info, n.tax, cost.tax);
     set_item(info, n.fixed_cost, cost.fixed_cost);

@@ -15,9 +15,10 @@ namespace nb = nanobind;
     X(fee)                                                                                         \
     X(tax)                                                                                         \
     X(fixed_cost)                                                                                  \
-    X(qty) X(min_qty) X(price) X(origin_price) X(stock) X(future) X(slippage) X(tick_count)        \
-        X(direction) X(per_trade_cost) X(code) X(action) X(quantity) X(exchange_ts) X(buy) X(sell) \
-            X(rows) X(profit) X(entry_action) X(entry_dt) X(entry_price) X(entry_origin_price)     \
+    X(qty)                                                                                         \
+    X(min_qty) X(price) X(origin_price) X(stock) X(future) X(slippage) X(tick_count) X(direction)  \
+        X(per_trade_cost) X(code) X(action) X(quantity) X(exchange_ts) X(buy) X(sell) X(rows)      \
+            X(profit) X(entry_action) X(entry_dt) X(entry_price) X(entry_origin_price)             \
                 X(exit_action) X(exit_dt) X(exit_price) X(exit_origin_price) X(trade_cost)         \
                     X(cover_cost) X(cover_cost_fee) X(cover_cost_tax) X(cover_cost_fixed)          \
                         X(trade_cost_fee) X(trade_cost_tax) X(trade_cost_fixed) X(profit_ratio)    \
@@ -56,6 +57,14 @@ inline const LedgerNames &names() {
         return out;
     }();
     return table;
+}
+
+/// A new dict with room for `keys` entries, so a record built key by key never resizes.
+inline nb::dict presized_dict(Py_ssize_t keys) {
+    PyObject *dict = _PyDict_NewPresized(keys);
+    if (!dict)
+        throw nb::python_error();
+    return nb::steal<nb::dict>(dict);
 }
 
 /// mapping[key]: the dict fast path for exact dicts, Python's item access otherwise
