@@ -28,10 +28,18 @@ class AtomicValues {
             return true;
         if (type == last_enum_type_)
             return true;
-        if (!enum_deepcopy_.is_valid())
-            enum_deepcopy_ = loaded_module("enum").attr("Enum").attr("__deepcopy__");
+        const LedgerNames &n = names();
+        if (!enum_deepcopy_.is_valid()) {
+            PyObject *enum_module = PyImport_GetModule(n.enum_module.ptr());
+            if (!enum_module) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                return false; // enum never imported: the value cannot be a member
+            }
+            enum_deepcopy_ = nb::steal(enum_module).attr(n.enum_class).attr(n.deepcopy);
+        }
         nb::object copier =
-            nb::getattr(nb::handle(reinterpret_cast<PyObject *>(type)), "__deepcopy__", nb::none());
+            nb::getattr(nb::handle(reinterpret_cast<PyObject *>(type)), n.deepcopy, nb::none());
         if (!copier.is(enum_deepcopy_))
             return false;
         last_enum_type_ = type;
@@ -54,8 +62,12 @@ nb::object deep_copy_record(nb::handle trade) {
             break;
         }
     }
-    if (flat)
-        return nb::steal(PyDict_Copy(trade.ptr()));
+    if (flat) {
+        PyObject *copy = PyDict_Copy(trade.ptr());
+        if (!copy)
+            throw nb::python_error();
+        return nb::steal(copy);
+    }
     return module_attr(kModule, "copy").attr("deepcopy")(trade);
 }
 
