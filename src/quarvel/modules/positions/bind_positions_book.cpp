@@ -18,7 +18,8 @@ using namespace native;
 namespace {
 
 /// Values copy.deepcopy hands back unchanged: exact atomic builtins, and enum members
-/// (Enum.__deepcopy__ returns the member itself).
+/// (Enum.__deepcopy__ returns the member itself). Types are searched along their MRO
+/// directly: going through getattr would run the enum metaclass's attribute hooks.
 class AtomicValues {
   public:
     bool contains(nb::handle value) {
@@ -26,29 +27,31 @@ class AtomicValues {
         if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
             type == &PyBool_Type || value.is_none())
             return true;
-        if (type == last_enum_type_)
-            return true;
-        const LedgerNames &n = names();
-        if (!enum_deepcopy_.is_valid()) {
-            PyObject *enum_module = PyImport_GetModule(n.enum_module.ptr());
-            if (!enum_module) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                return false; // enum never imported: the value cannot be a member
-            }
-            enum_deepcopy_ = nb::steal(enum_module).attr(n.enum_class).attr(n.deepcopy);
-        }
-        nb::object copier =
-            nb::getattr(nb::handle(reinterpret_cast<PyObject *>(type)), n.deepcopy, nb::none());
-        if (!copier.is(enum_deepcopy_))
+        if (!enum_deepcopy_ && !find_enum_deepcopy())
             return false;
-        last_enum_type_ = type;
-        return true;
+        const LedgerNames &n = names();
+        return _PyType_Lookup(type, n.deepcopy.ptr()) == enum_deepcopy_;
     }
 
   private:
-    nb::object enum_deepcopy_;
-    PyTypeObject *last_enum_type_ = nullptr;
+    bool find_enum_deepcopy() {
+        const LedgerNames &n = names();
+        PyObject *enum_module = PyImport_GetModule(n.enum_module.ptr());
+        if (!enum_module) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return false; // enum never imported: no value can be a member
+        }
+        nb::object enum_class = nb::steal(enum_module).attr(n.enum_class);
+        if (!PyType_Check(enum_class.ptr()))
+            return false;
+        // Borrowed: Enum's own class dict keeps the function alive while we look.
+        enum_deepcopy_ =
+            _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.ptr()), n.deepcopy.ptr());
+        return enum_deepcopy_ != nullptr;
+    }
+
+    PyObject *enum_deepcopy_ = nullptr;
 };
 
 /// copy.deepcopy(trade). A flat record of atomic values (what the matcher sends) deep
