@@ -30,24 +30,21 @@ class AtomicValues {
         if (!enum_deepcopy_ && !find_enum_deepcopy())
             return false;
         const LedgerNames &n = names();
-        return _PyType_Lookup(type, n.deepcopy.ptr()) == enum_deepcopy_;
+        return _PyType_Lookup(type, n.dunder_deepcopy.ptr()) == enum_deepcopy_;
     }
 
   private:
     bool find_enum_deepcopy() {
         const LedgerNames &n = names();
-        PyObject *enum_module = PyImport_GetModule(n.enum_module.ptr());
-        if (!enum_module) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
+        PyObject *enum_module = find_loaded_module(n.enum_module);
+        if (!enum_module)
             return false; // enum never imported: no value can be a member
-        }
-        nb::object enum_class = nb::steal(enum_module).attr(n.enum_class);
+        nb::object enum_class = nb::handle(enum_module).attr(n.enum_class);
         if (!PyType_Check(enum_class.ptr()))
             return false;
         // Borrowed: Enum's own class dict keeps the function alive while we look.
-        enum_deepcopy_ =
-            _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.ptr()), n.deepcopy.ptr());
+        enum_deepcopy_ = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.ptr()),
+                                        n.dunder_deepcopy.ptr());
         return enum_deepcopy_ != nullptr;
     }
 
@@ -71,7 +68,7 @@ nb::object deep_copy_record(nb::handle trade) {
             throw nb::python_error();
         return nb::steal(copy);
     }
-    return module_attr(kModule, "copy").attr("deepcopy")(trade);
+    return module_name_value(names().copy).attr(names().deepcopy)(trade);
 }
 
 /// setdefault without replacing: the book, the product type and the statistics of a code.

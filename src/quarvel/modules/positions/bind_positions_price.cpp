@@ -64,7 +64,7 @@ nb::float_ calculate_slippage_price(nb::handle, nb::handle code, nb::handle pric
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     require_str(code, "code");
-    nb::object table = module_attr(kModule, "FutureIndexContractValue");
+    nb::object table = module_name_value(names().FutureIndexContractValue);
     int known = PySequence_Contains(table.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();

@@ -11,36 +11,31 @@
 namespace quarvel::positions {
 namespace nb = nanobind;
 
-#define QV_LEDGER_NAMES(X)                                                                         \
-    X(fee)                                                                                         \
-    X(tax)                                                                                         \
-    X(fixed_cost)                                                                                  \
-    X(qty)                                                                                         \
-    X(min_qty) X(price) X(origin_price) X(stock) X(future) X(slippage) X(tick_count) X(direction)  \
-        X(per_trade_cost) X(code) X(action) X(quantity) X(exchange_ts) X(buy) X(sell) X(rows)      \
-            X(profit) X(entry_action) X(entry_dt) X(entry_price) X(entry_origin_price)             \
-                X(exit_action) X(exit_dt) X(exit_price) X(exit_origin_price) X(trade_cost)         \
-                    X(cover_cost) X(cover_cost_fee) X(cover_cost_tax) X(cover_cost_fixed)          \
-                        X(trade_cost_fee) X(trade_cost_tax) X(trade_cost_fixed) X(profit_ratio)    \
-                            X(entry_amount) X(exit_amount) X(entry_total) X(exit_total)            \
-                                X(origin_profit) X(entry_cost_total) X(exit_cost_total) X(cost)    \
-                                    X(is_covered) X(un_cover_qty) X(entry_times) X(cover_times)    \
-                                        X(net_profit) X(extra_fee) X(profit_times) X(loss_times)   \
-                                            X(profit_total) X(loss_total) X(positions)             \
-                                                X(product_type_mapper) X(current_capital)          \
-                                                    X(console) X(print) X(trade_id) X(dt)          \
-                                                        X(trade_status) X(trade_records)           \
-                                                            X(_profit_report) X(_fee_settings)     \
-                                                                X(_account_infos)
+// clang-format off
+#define QV_LEDGER_NAMES(X)                                                                     \
+    X(fee) X(tax) X(fixed_cost) X(qty) X(min_qty) X(price) X(origin_price) X(stock)            \
+    X(future) X(slippage) X(tick_count) X(direction) X(per_trade_cost) X(code) X(action)       \
+    X(quantity) X(exchange_ts) X(buy) X(sell) X(rows) X(profit) X(entry_action) X(entry_dt)    \
+    X(entry_price) X(entry_origin_price) X(exit_action) X(exit_dt) X(exit_price)               \
+    X(exit_origin_price) X(trade_cost) X(cover_cost) X(cover_cost_fee) X(cover_cost_tax)       \
+    X(cover_cost_fixed) X(trade_cost_fee) X(trade_cost_tax) X(trade_cost_fixed)                \
+    X(profit_ratio) X(entry_amount) X(exit_amount) X(entry_total) X(exit_total)                \
+    X(origin_profit) X(entry_cost_total) X(exit_cost_total) X(cost) X(is_covered)              \
+    X(un_cover_qty) X(entry_times) X(cover_times) X(net_profit) X(extra_fee) X(profit_times)   \
+    X(loss_times) X(profit_total) X(loss_total) X(positions) X(product_type_mapper)            \
+    X(current_capital) X(console) X(print) X(trade_id) X(dt) X(trade_status)                   \
+    X(trade_records) X(_profit_report) X(_fee_settings) X(_account_infos)                      \
+    X(FutureIndexContractValue) X(copy) X(deepcopy)
+// clang-format on
 
 struct LedgerNames {
 #define QV_DECLARE_NAME(name) nb::handle name;
     QV_LEDGER_NAMES(QV_DECLARE_NAME)
 #undef QV_DECLARE_NAME
-    nb::handle module_name; ///< the extension module's import name
-    nb::handle deepcopy;    ///< "__deepcopy__"
-    nb::handle enum_module; ///< "enum"
-    nb::handle enum_class;  ///< "Enum"
+    nb::handle module_name;     ///< the extension module's import name
+    nb::handle dunder_deepcopy; ///< "__deepcopy__"
+    nb::handle enum_module;     ///< "enum"
+    nb::handle enum_class;      ///< "Enum"
 };
 
 /// The interned names, made on first use.
@@ -51,7 +46,7 @@ inline const LedgerNames &names() {
         QV_LEDGER_NAMES(QV_MAKE_NAME)
 #undef QV_MAKE_NAME
         out.module_name = nb::handle(PyUnicode_InternFromString(kModule));
-        out.deepcopy = nb::handle(PyUnicode_InternFromString("__deepcopy__"));
+        out.dunder_deepcopy = nb::handle(PyUnicode_InternFromString("__deepcopy__"));
         out.enum_module = nb::handle(PyUnicode_InternFromString("enum"));
         out.enum_class = nb::handle(PyUnicode_InternFromString("Enum"));
         return out;
@@ -103,16 +98,28 @@ inline void append(nb::handle sequence, nb::handle value) {
     sequence.attr("append")(value);
 }
 
-/// console.print(text) through the module-level name, read now.
-inline void print_line(nb::handle text) {
-    PyObject *module = PyImport_GetModule(names().module_name.ptr());
+/// sys.modules[name], or nullptr (no error set) when it is not loaded. Read straight from
+/// the dict: PyImport_GetModule also probes the module spec, which costs an exception.
+inline PyObject *find_loaded_module(nb::handle name) {
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.ptr());
+    if (!module && PyErr_Occurred())
+        throw nb::python_error();
+    return module;
+}
+
+/// A module-level name of this extension module, read now (monkeypatching works).
+inline nb::object module_name_value(nb::handle attribute) {
+    PyObject *module = find_loaded_module(names().module_name);
     if (!module) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ImportError, "the positions module is not loaded");
+        PyErr_SetString(PyExc_ImportError, "the positions module is not loaded");
         throw nb::python_error();
     }
-    nb::object owned = nb::steal(module);
-    nb::object console = owned.attr(names().console);
+    return nb::handle(module).attr(attribute);
+}
+
+/// console.print(text) through the module-level name, read now.
+inline void print_line(nb::handle text) {
+    nb::object console = module_name_value(names().console);
     PyObject *result = PyObject_CallMethodOneArg(console.ptr(), names().print.ptr(), text.ptr());
     if (!result)
         throw nb::python_error();
