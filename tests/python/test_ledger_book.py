@@ -79,6 +79,25 @@ class TestOpening:
         assert stored["extra"]["tags"] is not trade["extra"]["tags"]
         assert stored["price_type"] is PriceType.LMT
 
+    def test_records_with_containers_go_through_copy_deepcopy(self, p, printed, monkeypatch):
+        import copy
+
+        from quarvel.modules.positions import positions as positions_module
+        seen = []
+
+        class Spy:
+            @staticmethod
+            def deepcopy(value):
+                seen.append(value)
+                return copy.deepcopy(value)
+
+        monkeypatch.setattr(positions_module, "copy", Spy)
+        flat, nested = deal("Buy", 1, 600.0), deal("Buy", 1, 600.0)
+        nested["extra"] = [1]
+        p.set_positions(flat, "Stock")
+        p.set_positions(nested, "Stock")
+        assert seen == [nested]
+
 
 class TestRoundTrips:
     def test_long_round_trip(self, p, printed):
