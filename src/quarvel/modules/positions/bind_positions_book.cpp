@@ -3,7 +3,6 @@
 #include "_native/args.hpp"
 #include "_native/format.hpp"
 #include "_native/names.hpp"
-#include "_native/pyns.hpp"
 #include "account.hpp"
 #include "core/cover_math.hpp"
 #include "core/trade_cost.hpp"

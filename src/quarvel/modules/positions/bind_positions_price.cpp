@@ -7,7 +7,6 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/names.hpp"
-#include "_native/pyns.hpp"
 #include "core/price_rules.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
@@ -33,8 +32,9 @@ nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
     require_str(code, "code");
     double value = require_real(price, "price");
     core::TickSnap snap = core::ceil_price_by_tick(fund_code(code), value);
-    if (!std::isfinite(snap.price))
-        raise_not_finite(snap.price);
+    double rounded = snap.integral ? snap.units : snap.price;
+    if (!std::isfinite(rounded))
+        raise_not_finite(rounded);
     if (!snap.integral)
         return nb::make_tuple(nb::float_(snap.price), nb::float_(snap.tick));
     // Built as Python ints so even prices beyond 2**53 come out exact.
