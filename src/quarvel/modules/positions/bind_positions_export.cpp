@@ -33,7 +33,7 @@ void export_trade_records(nb::handle self) {
     nb::object file_name = now.attr("strftime")("%Y-%m-%d %H%M%S") + nb::str("_trade_records.csv");
     nb::object path = save_path(self, file_name, {"trade_records"});
     // A copy of the journal: the table is built from what was recorded up to now.
-    nb::list records(self.attr("trade_records"));
+    nb::list records = list_copy(self.attr("trade_records"));
     // Types come from every row, not the first hundred, so a late float price cannot fail.
     nb::object table = module_attr(kModule, "pl")
                            .attr("DataFrame")(records, nb::arg("infer_schema_length") = nb::none());
@@ -43,7 +43,7 @@ void export_trade_records(nb::handle self) {
 
 nb::list get_profit_rows_by_code(nb::handle self, nb::handle code) {
     require_str(code, "code");
-    nb::list rows(self.attr("_profit_report")["rows"]);
+    nb::list rows = list_copy(self.attr("_profit_report")["rows"]);
     nb::list matching;
     for (nb::handle row : rows)
         if (nb::object(row["code"]).equal(code))

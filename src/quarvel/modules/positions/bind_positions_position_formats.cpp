@@ -37,7 +37,7 @@ nb::list target_codes(nb::handle self, nb::handle product_type) {
     nb::object mapper = self.attr("product_type_mapper");
     nb::list codes;
     // A snapshot of the keys: console output below may let the backtest thread add codes.
-    for (nb::handle code : nb::list(self.attr("positions")))
+    for (nb::handle code : list_copy(self.attr("positions")))
         if (nb::object(mapper.attr("get")(code)).equal(product_type))
             codes.append(code);
     nb::object ticks = self.attr("current_tick_infos");
@@ -49,7 +49,7 @@ nb::list target_codes(nb::handle self, nb::handle product_type) {
 
 /// Entries of one side of a code's book, copied so a concurrent cover cannot shift them.
 nb::list side_entries(nb::handle book, const char *side) {
-    return nb::list(book.attr("get")(side, nb::list()));
+    return list_copy(book.attr("get")(side, nb::list()));
 }
 
 /// Money per unit of price per unit of quantity: a lot of shares, or the contract value.

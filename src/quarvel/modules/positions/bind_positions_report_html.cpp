@@ -73,7 +73,7 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
 
     nb::object copy = module_attr(kModule, "copy").attr("copy");
     nb::list profit_rows, points;
-    for (nb::handle ledger_row : nb::list(self.attr("get_profit_rows_by_code")(code))) {
+    for (nb::handle ledger_row : list_copy(self.attr("get_profit_rows_by_code")(code))) {
         // A copy: the ledger keeps its numeric times for the next report.
         nb::object row = copy(ledger_row);
         nb::object entry = local_datetime(row["entry_dt"]);

@@ -27,6 +27,11 @@ void write_text_atomically(nb::handle path, nb::handle text, bool with_bom = fal
 nb::object save_path(nb::handle self, nb::handle file_name,
                      std::initializer_list<const char *> folders);
 
+/// list(items): a new list of the items of any iterable (a dict gives its keys). GIL held.
+inline nb::list list_copy(nb::handle items) {
+    return nb::steal<nb::list>(nb::detail::raise_if_null(PySequence_List(items.ptr())));
+}
+
 /// Local date-time of `timestamp` (seconds since the epoch), as datetime.fromtimestamp. GIL held.
 nb::object local_datetime(nb::handle timestamp);
 
