@@ -36,14 +36,20 @@ nb::object exit_datetimes(nb::handle table) {
 /// Sum of profit per exit day over the initial capital, ascending; a single day gets the
 /// next day at 0.0 so the report library has a period to measure.
 nb::object daily_returns(nb::handle self, nb::handle table) {
-    table["date"] = table["exit_dt"].attr("dt").attr("normalize")();
+    nb::object by_day =
+        table.attr("assign")(nb::arg("date") = table["exit_dt"].attr("dt").attr("normalize")());
     nb::object returns =
-        table.attr("groupby")("date")["profit"].attr("sum")() / self.attr("initial_capital");
+        by_day.attr("groupby")("date")["profit"].attr("sum")() / self.attr("initial_capital");
     returns = returns.attr("astype")("float64");
     if (nb::len(returns) == 1) {
-        nb::object next_day = returns.attr("index")[0] +
-                              module_attr(kModule, "pd").attr("Timedelta")(nb::arg("days") = 1);
-        returns.attr("loc")[next_day] = 0.0;
+        // reindex rather than .loc assignment: a new series, no chained-assignment warning
+        nb::object pd = module_attr(kModule, "pd");
+        nb::object index = returns.attr("index");
+        nb::object next_day = index[0] + pd.attr("Timedelta")(nb::arg("days") = 1);
+        nb::list days;
+        days.append(next_day);
+        nb::object padded = index.attr("append")(pd.attr("DatetimeIndex")(days));
+        returns = returns.attr("reindex")(padded, nb::arg("fill_value") = 0.0);
     }
     return returns.attr("sort_index")();
 }
@@ -82,7 +88,9 @@ void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quot
                                     {"sino", "profit_report"});
 
     nb::object table = module_attr(kModule, "pd").attr("DataFrame")(rows);
-    table["exit_dt"] = exit_datetimes(table);
+    // assign() instead of item assignment: pandas reads a C++ caller's reference count as
+    // chained assignment and warns
+    table = table.attr("assign")(nb::arg("exit_dt") = exit_datetimes(table));
     write_text_atomically(csv_path, table.attr("to_csv")(nb::arg("index") = false), true);
 
     nb::object returns = daily_returns(self, table);
