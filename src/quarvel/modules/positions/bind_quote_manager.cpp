@@ -1,8 +1,218 @@
-// QuoteManager: the tick store, trading calendar and K-bar aggregation.
-#include "bindings.hpp"
+// QuoteManager: the tick store with its trading calendar. Ticks arrive one at a time;
+// minutes without trades get virtual ticks, ticks inside a non-trading window move to the
+// end of the session before it. K-bar building lives in bind_quote_manager_kbar.cpp.
+#include "_native/args.hpp"
+#include "_native/pyns.hpp"
+#include "quote_manager.hpp"
+
+#include <cstdio>
 
 namespace quarvel::positions {
 
-void bind_quote_manager(nb::module_ &) {}
+using namespace native;
+
+namespace {
+
+/// Windows in which a market does not trade: [start, end] pairs, both inclusive.
+nb::dict default_not_trade_times() {
+    auto window = [](int h1, int m1, int s1, int h2, int m2, int s2) {
+        nb::list pair;
+        pair.append(py_time(h1, m1, s1));
+        pair.append(py_time(h2, m2, s2));
+        return pair;
+    };
+    nb::list stock, future;
+    stock.append(window(13, 30, 0, 23, 59, 59));
+    stock.append(window(0, 0, 0, 8, 59, 59));
+    future.append(window(13, 45, 0, 14, 59, 59));
+    future.append(window(5, 0, 0, 8, 44, 59));
+    nb::dict table;
+    table["Stock"] = stock;
+    table["Future"] = future;
+    return table;
+}
+
+/// The "Date" column of the shipped holiday calendar, as a set of "%Y-%m-%d" texts.
+nb::object read_holidays() {
+    nb::object os_path = module_attr(kModule, "os").attr("path");
+    nb::object path =
+        os_path.attr("join")(module_attr(kModule, "static_dir"), "holidays_search_from_2017.csv");
+    nb::object table =
+        module_attr(kModule, "pl").attr("read_csv")(path, nb::arg("has_header") = true);
+    PyObject *dates = PySet_New(table["Date"].attr("to_list")().ptr());
+    if (!dates)
+        throw nb::python_error();
+    return nb::steal(dates);
+}
+
+/// The non-trading windows of `market_type` from the `not_trade_times` attribute.
+std::vector<core::TimeWindow> windows_of(nb::handle self, nb::handle market_type) {
+    std::vector<core::TimeWindow> windows;
+    nb::object table = self.attr("not_trade_times");
+    nb::object pairs = PyDict_CheckExact(table.ptr()) ? find_item(table, market_type)
+                                                      : table.attr("get")(market_type, nb::none());
+    if (!pairs.is_valid() || pairs.is_none())
+        return windows;
+    for (nb::handle pair : pairs)
+        windows.push_back({time_micros(pair[0], "not_trade_times start"),
+                           time_micros(pair[1], "not_trade_times end")});
+    return windows;
+}
+
+/// Whether the trading day `day` is in the `holiday_search_set` attribute.
+bool is_holiday(nb::handle holidays, std::int64_t day) {
+    const core::CivilDateTime c = core::civil_from_local(day * core::kMicrosPerDay);
+    char text[16];
+    const int size = std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
+    nb::str key(text, static_cast<std::size_t>(size));
+    const int found = PySequence_Contains(holidays.ptr(), key.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+/// tick[key], or KeyError(key) as a dict lookup raises it.
+nb::handle tick_item(nb::handle tick, nb::handle key) {
+    PyObject *value = PyDict_GetItemWithError(tick.ptr(), key.ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    }
+    return value;
+}
+
+void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
+    require_dict(tick, "tick");
+    const RowKeys &k = qm.row;
+    // Every key is read before anything is stored, so a bad tick leaves no trace.
+    nb::handle timestamp = tick_item(tick, qm.timestamp);
+    nb::handle code = tick_item(tick, k.code);
+    nb::handle market_type = tick_item(tick, k.market_type);
+    nb::handle close = tick_item(tick, k.close);
+    nb::handle qty = tick_item(tick, k.qty);
+    nb::handle tick_type = tick_item(tick, k.tick_type);
+    nb::handle is_simulate = tick_item(tick, k.is_simulate);
+    const core::LocalMicros when = local_from_timestamp(timestamp);
+    const std::string_view code_text = text_value(code, "tick['code']");
+    const std::string_view market_text = text_value(market_type, "tick['market_type']");
+    core::TickRow real{when,
+                       price_value(close, "tick['close']"),
+                       qty_value(qty, "tick['qty']"),
+                       tick_type_value(tick_type, "tick['tick_type']"),
+                       flag_value(is_simulate, "tick['is_simulate']"),
+                       false,
+                       0,
+                       0};
+
+    nb::object ticks = self.attr("ticks");
+    nb::object record = find_item(ticks, code);
+    const bool is_new = !record.is_valid();
+    if (is_new)
+        record = make_ticks_info(qm);
+    const std::vector<core::TimeWindow> windows = windows_of(self, market_type);
+
+    // Virtual rows for the minutes that passed without a tick.
+    std::vector<core::LocalMicros> minutes;
+    core::TickRow filler{};
+    nb::handle filler_market, filler_code;
+    nb::object last = record[qm.last_tick];
+    if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
+        const core::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
+        if (core::missing_minute_count(last_dt, when) > 1) {
+            nb::object holidays = self.attr("holiday_search_set");
+            minutes = core::virtual_minutes(
+                last_dt, when, market_text == "Future", windows,
+                [&holidays](std::int64_t day) { return is_holiday(holidays, day); });
+        }
+        if (!minutes.empty()) {
+            filler_market = last[k.market_type];
+            filler_code = last[k.code];
+            filler.close = price_value(last[k.close], "last_tick['close']");
+            text_value(filler_market, "last_tick['market_type']");
+            text_value(filler_code, "last_tick['code']");
+            filler.is_virtual = true;
+        }
+    }
+    real.dt = core::move_out_of_window(when, windows);
+
+    RowsRef pending = rows_ref(record, qm.ticks);
+    core::TickColumns &rows = pending.rows->rows;
+    if (!minutes.empty()) {
+        filler.market = rows.market_id(text_value(filler_market, "last_tick['market_type']"));
+        filler.code = rows.code_id(text_value(filler_code, "last_tick['code']"));
+        for (core::LocalMicros minute : minutes) {
+            filler.dt = minute;
+            rows.push(filler);
+        }
+    }
+    real.market = rows.market_id(market_text);
+    real.code = rows.code_id(code_text);
+    rows.push(real);
+    record[qm.last_tick] = make_tick_row(k, py_datetime(real.dt), market_type, code, close, qty,
+                                         tick_type, real.is_simulate, false);
+    if (is_new)
+        ticks[code] = record;
+}
+
+} // namespace
+
+nb::dict make_ticks_info(const QuoteManager &qm) {
+    nb::dict info;
+    info[qm.ticks] = new_tick_rows();
+    info[qm.old_ticks] = new_tick_rows();
+    info[qm.last_tick] = nb::none();
+    info[qm.cached_kbars] = nb::dict();
+    return info;
+}
+
+nb::object find_item(nb::handle mapping, nb::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(value);
+    }
+    const int found = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found ? nb::object(mapping[key]) : nb::object();
+}
+
+void register_store_methods(nb::class_<QuoteManager> &cls) {
+    cls.def(
+        "__init__",
+        [](QuoteManager *qm) {
+            new (qm) QuoteManager();
+            nb::handle self = nb::find(qm);
+            self.attr("holiday_search_set") = read_holidays();
+            self.attr("ticks") = nb::dict();
+            self.attr("not_trade_times") = default_not_trade_times();
+        },
+        nb::sig("def __init__(self) -> None"));
+    cls.def(
+        "get_init_ticks_info", [](const QuoteManager &qm) { return make_ticks_info(qm); },
+        nb::sig("def get_init_ticks_info(self) -> dict"));
+    cls.def(
+        "get_empty_tick_df", [](nb::handle) { return empty_tick_frame(); },
+        nb::sig("def get_empty_tick_df(self) -> polars.DataFrame"));
+    cls.def(
+        "clear_ticks", [](nb::handle self) { self.attr("ticks") = nb::dict(); },
+        nb::sig("def clear_ticks(self) -> None"));
+    cls.def(
+        "add_tick",
+        [](nb::pointer_and_handle<QuoteManager> self, nb::handle tick) {
+            add_tick(*self.p, self.h, tick);
+        },
+        nb::arg("tick").none(), nb::sig("def add_tick(self, tick: dict) -> None"));
+}
+
+void bind_quote_manager(nb::module_ &m) {
+    register_tick_rows(m);
+    nb::class_<QuoteManager> cls(m, "QuoteManager", nb::dynamic_attr());
+    cls.doc() = "報價管理";
+    register_store_methods(cls);
+    register_kbar_methods(cls);
+}
 
 } // namespace quarvel::positions

@@ -1,0 +1,143 @@
+// Tick tables and K-bar tables as polars DataFrames, built column by column from native
+// vectors handed over as numpy arrays. GIL held throughout.
+#include <nanobind/ndarray.h>
+
+#include "_native/pyns.hpp"
+#include "quote_manager.hpp"
+
+namespace quarvel::positions {
+
+namespace {
+
+nb::object pl() {
+    return native::module_attr(kModule, "pl");
+}
+
+/// A numpy array that owns `values`; `Item` is the element type numpy sees.
+template <class Item, class T> nb::object numpy_column(std::vector<T> &&values) {
+    static_assert(sizeof(Item) == sizeof(T));
+    auto *owned = new std::vector<T>(std::move(values));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    const std::size_t shape[1] = {owned->size()};
+    return nb::ndarray<nb::numpy, Item, nb::ndim<1>>(reinterpret_cast<Item *>(owned->data()), 1,
+                                                     shape, owner)
+        .cast();
+}
+
+template <class T> nb::object series(const char *name, std::vector<T> &&values) {
+    return pl().attr("Series")(name, numpy_column<T>(std::move(values)));
+}
+
+nb::object datetime_series(std::vector<core::LocalMicros> &&values) {
+    nb::object p = pl();
+    return p.attr("Series")("dt", numpy_column<std::int64_t>(std::move(values)))
+        .attr("cast")(p.attr("Datetime")("us"));
+}
+
+nb::object bool_series(const char *name, std::vector<std::uint8_t> &&values) {
+    return pl().attr("Series")(name, numpy_column<bool>(std::move(values)));
+}
+
+/// A text column: the distinct texts gathered by index.
+nb::object text_series(const char *name, const std::vector<std::string> &texts,
+                       std::vector<std::uint32_t> &&ids) {
+    nb::list distinct;
+    for (const std::string &t : texts)
+        distinct.append(nb::str(t.data(), t.size()));
+    nb::object p = pl();
+    nb::object table = p.attr("Series")(name, distinct, nb::arg("dtype") = p.attr("Utf8"));
+    return table.attr("gather")(numpy_column<std::uint32_t>(std::move(ids)));
+}
+
+nb::object frame(nb::list columns) {
+    return pl().attr("DataFrame")(columns);
+}
+
+} // namespace
+
+nb::object empty_tick_frame() {
+    nb::object p = pl();
+    nb::dict schema;
+    schema["dt"] = p.attr("Datetime");
+    schema["market_type"] = p.attr("Utf8");
+    schema["code"] = p.attr("Utf8");
+    schema["close"] = p.attr("Float64");
+    schema["qty"] = p.attr("Int64");
+    schema["tick_type"] = p.attr("Int8");
+    schema["is_simulate"] = p.attr("Boolean");
+    schema["is_virtual"] = p.attr("Boolean");
+    return p.attr("DataFrame")(nb::list(), nb::arg("schema") = schema);
+}
+
+nb::object empty_kbar_frame() {
+    nb::object p = pl();
+    nb::dict schema;
+    schema["dt"] = p.attr("Datetime");
+    schema["code"] = p.attr("Utf8");
+    for (const char *name : {"Open", "High", "Low", "Close"})
+        schema[name] = p.attr("Float64");
+    schema["Volume"] = p.attr("Int64");
+    return p.attr("DataFrame")(nb::list(), nb::arg("schema") = schema);
+}
+
+nb::object tick_frame(const core::TickColumns &rows) {
+    const std::vector<std::uint32_t> order = rows.order_by_dt(0, rows.size());
+    const std::size_t n = order.size();
+    std::vector<core::LocalMicros> dt(n);
+    std::vector<std::uint32_t> market(n), code(n);
+    std::vector<double> close(n);
+    std::vector<std::int64_t> qty(n);
+    std::vector<std::int8_t> tick_type(n);
+    std::vector<std::uint8_t> simulate(n), virtual_(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const core::TickRow r = rows.row(order[k]);
+        dt[k] = r.dt;
+        market[k] = r.market;
+        code[k] = r.code;
+        close[k] = r.close;
+        qty[k] = r.qty;
+        tick_type[k] = r.tick_type;
+        simulate[k] = r.is_simulate;
+        virtual_[k] = r.is_virtual;
+    }
+    nb::list columns;
+    columns.append(datetime_series(std::move(dt)));
+    columns.append(text_series("market_type", rows.markets(), std::move(market)));
+    columns.append(text_series("code", rows.codes(), std::move(code)));
+    columns.append(series("close", std::move(close)));
+    columns.append(series("qty", std::move(qty)));
+    columns.append(series("tick_type", std::move(tick_type)));
+    columns.append(bool_series("is_simulate", std::move(simulate)));
+    columns.append(bool_series("is_virtual", std::move(virtual_)));
+    return frame(columns);
+}
+
+nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std::size_t end,
+                      const core::TickColumns &rows) {
+    const std::size_t n = end - begin;
+    std::vector<core::LocalMicros> dt(n);
+    std::vector<std::uint32_t> code(n);
+    std::vector<double> open(n), high(n), low(n), close(n);
+    std::vector<std::int64_t> volume(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const core::Bar &b = bars[begin + k];
+        dt[k] = b.dt;
+        code[k] = b.code;
+        open[k] = b.open;
+        high[k] = b.high;
+        low[k] = b.low;
+        close[k] = b.close;
+        volume[k] = b.volume;
+    }
+    nb::list columns;
+    columns.append(datetime_series(std::move(dt)));
+    columns.append(text_series("code", rows.codes(), std::move(code)));
+    columns.append(series("Open", std::move(open)));
+    columns.append(series("High", std::move(high)));
+    columns.append(series("Low", std::move(low)));
+    columns.append(series("Close", std::move(close)));
+    columns.append(series("Volume", std::move(volume)));
+    return frame(columns);
+}
+
+} // namespace quarvel::positions

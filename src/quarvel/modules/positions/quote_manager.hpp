@@ -1,0 +1,117 @@
+#pragma once
+// Shared declarations of the QuoteManager binding files. GIL held in everything below.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings.hpp"
+#include "core/kbar_builder.hpp"
+#include "core/tick_columns.hpp"
+
+namespace quarvel::positions {
+
+/// An interned str: dict lookups with it compare pointers first.
+inline nb::str interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+/// Keys of a tick row dict, in the row's key order.
+struct RowKeys {
+    nb::str dt = interned("dt"), market_type = interned("market_type"), code = interned("code"),
+            close = interned("close"), qty = interned("qty"), tick_type = interned("tick_type"),
+            is_simulate = interned("is_simulate"), is_virtual = interned("is_virtual");
+};
+
+/// The native part of QuoteManager: only the interned keys add_tick reads and writes; the
+/// store itself lives in the instance __dict__.
+struct QuoteManager {
+    RowKeys row;
+    nb::str timestamp = interned("timestamp"), ticks = interned("ticks"),
+            old_ticks = interned("old_ticks"), last_tick = interned("last_tick"),
+            cached_kbars = interned("cached_kbars");
+};
+
+/// One cached K-bar series of a code: the key it is cached under, how far it has read the
+/// history, its last bucket, and the tables it handed out.
+struct KbarSeries {
+    std::string code, unit;
+    std::int64_t freq;
+    core::IncrementalBars bars;
+    nb::object cached;    // the table stored in cached_kbars; another object there wins
+    nb::object completed; // the table of the bars before the last bucket
+    int chunks = 1;       // chunks of `completed`, merged now and then
+};
+
+/// Tick rows of one code in columnar form, seen from Python as a read-only list of row
+/// dicts. The history of a code also keeps the state of the code's cached K-bar series.
+struct TickRows {
+    core::TickColumns rows;
+    std::vector<KbarSeries> series;
+};
+
+// Date-times (bind_quote_manager_times.cpp).
+nb::object py_datetime(core::LocalMicros t);
+nb::object py_time(int hour, int minute, int second);
+/// Naive date-time `value` in microseconds; TypeError naming `what` for another type.
+core::LocalMicros local_micros(nb::handle value, const char *what);
+/// Time of day `value` (datetime.time) in microseconds; TypeError naming `what` otherwise.
+std::int64_t time_micros(nb::handle value, const char *what);
+/// datetime.fromtimestamp(value) in microseconds (errors are the ones it raises).
+core::LocalMicros local_from_timestamp(nb::handle value);
+
+// Row dicts and the row views (bind_quote_manager_rows.cpp).
+nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
+                       nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
+                       bool is_virtual);
+nb::object new_tick_rows();
+void register_tick_rows(nb::module_ &m);
+
+// Tables (bind_quote_manager_frames.cpp).
+nb::object empty_tick_frame();
+nb::object empty_kbar_frame();
+/// The tick table of `rows`, sorted by dt keeping the order of equal times.
+nb::object tick_frame(const core::TickColumns &rows);
+/// The K-bar table of bars [begin, end); codes index `rows`' code table.
+nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std::size_t end,
+                      const core::TickColumns &rows);
+
+// Methods (one file each).
+void register_store_methods(nb::class_<QuoteManager> &cls);
+void register_kbar_methods(nb::class_<QuoteManager> &cls);
+
+} // namespace quarvel::positions
+
+namespace quarvel::positions {
+
+/// A ticks-info record's rows and the object that owns them.
+struct RowsRef {
+    nb::object owner;
+    TickRows *rows;
+};
+RowsRef rows_ref(nb::handle record, nb::handle key);
+
+// Checked values of a tick or a row; `what` names the value in the TypeError.
+double price_value(nb::handle value, const char *what);
+std::int64_t qty_value(nb::handle value, const char *what);
+std::int8_t tick_type_value(nb::handle value, const char *what);
+bool flag_value(nb::handle value, const char *what);
+/// The UTF-8 text of an exact str, valid while `value` lives.
+std::string_view text_value(nb::handle value, const char *what);
+
+} // namespace quarvel::positions
+
+namespace quarvel::positions {
+
+/// A new ticks-info record: pending rows, history, last tick and K-bar cache.
+nb::dict make_ticks_info(const QuoteManager &qm);
+
+/// mapping[key] when present (a dict or any mapping a caller put there); null otherwise.
+nb::object find_item(nb::handle mapping, nb::handle key);
+
+} // namespace quarvel::positions
