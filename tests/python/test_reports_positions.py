@@ -249,3 +249,40 @@ def test_second_finish_notify_waits_for_a_second_notice(account):
     account.add_finish_notify_to_queue()
     waiter.join(timeout=10)
     assert results == [True]
+
+
+def test_account_type_is_compared_as_text(account):
+    from quarvel.constant import StrValueEnum
+
+    class Market(StrValueEnum):
+        STOCK = "Stock"
+
+    book(account, "2330", "Stock", buy=[entry(100.0, 1)], close=100.0)
+    account.fetch_positions(Market.STOCK)
+    assert [r["code"] for r in account.pop_positions()] == ["2330"]
+
+
+@pytest.mark.parametrize("method", ["summary", "detail"])
+def test_formatting_while_the_book_changes(account, monkeypatch, method):
+    """Another thread may change the book whenever the formatter calls out (here: at every
+    console line). Codes added meanwhile wait for the next request, removed codes are
+    skipped, entries appended meanwhile are not counted twice; nothing fails."""
+    from quarvel.modules.positions import positions as module
+
+    for code in ("A", "B", "C"):
+        book(account, code, "Stock", buy=[entry(10.0, 1), entry(10.0, 1)])
+    changes = iter(range(1000))
+
+    class MeddlingConsole:
+        def print(self, text, *args, **kwargs):
+            n = next(changes)
+            book(account, f"N{n}", "Stock", buy=[entry(10.0, 1)])
+            account.positions.pop("B", None)
+            account.positions["A"]["buy"].append(entry(10.0, 1))
+
+    monkeypatch.setattr(module, "console", MeddlingConsole())
+    rows = (summary if method == "summary" else detail)(account, "Stock")
+    codes = [r["code"] for r in rows]
+    assert codes == (["A", "C"] if method == "summary" else ["A", "A", "C", "C"])
+    if method == "summary":
+        assert [r["quantity"] for r in rows] == [2, 2]

@@ -20,10 +20,11 @@ void add_positions_to_queue(nb::handle self, nb::handle positions) {
 
 void fetch_positions(nb::handle self, nb::handle account_type, nb::handle fetch_detail) {
     require_bool(fetch_detail, "fetch_detail");
-    if (!account_type.equal(nb::str("Stock")) && !account_type.equal(nb::str("Future")))
-        raise_exception("不支援的帳戶類型: " + py_str(account_type));
-    // The formatters take an exact str; an equal str subclass (an enum member) becomes its text.
+    // Compared as text, so an enumeration member whose text is "Stock" is accepted; the
+    // formatters then get that plain text, as they take an exact str.
     nb::str kind = nb::str(account_type);
+    if (!kind.equal(nb::str("Stock")) && !kind.equal(nb::str("Future")))
+        raise_exception("不支援的帳戶類型: " + py_str(kind));
     nb::object rows = fetch_detail.is(nb::handle(Py_True))
                           ? self.attr(QV_PRIVATE(Positions, format_position_detail))(kind)
                           : self.attr(QV_PRIVATE(Positions, format_position_summary))(kind);

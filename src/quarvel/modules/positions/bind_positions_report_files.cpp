@@ -45,7 +45,7 @@ void require_file_safe_code(nb::handle code) {
 void write_text_atomically(nb::handle path, nb::handle text, bool with_bom) {
     if (!PyUnicode_Check(text.ptr()))
         throw nb::type_error("report text must be str");
-    nb::object fs_path = nb::module_::import_("os").attr("fsdecode")(path);
+    nb::object fs_path = module_attr(kModule, "os").attr("fsdecode")(path);
     std::string target = utf8_copy(fs_path);
     std::string body = utf8_copy(text);
     const std::string_view head = with_bom ? std::string_view("\xEF\xBB\xBF") : std::string_view();
