@@ -79,9 +79,13 @@ nb::list format_position_summary(nb::handle self, nb::handle product_type) {
     nb::list codes = target_codes(self, product_type);
     const bool stock = product_type.equal(nb::str("Stock"));
     nb::object builtins = nb::module_::import_("builtins");
+    // Looked up once per request: the dicts themselves are read live below.
+    nb::object positions = self.attr("positions");
+    nb::object ticks = self.attr("current_tick_infos");
+    nb::object cash =
+        stock ? nb::object(module_attr(kModule, "OrderCond").attr("CASH")) : nb::none();
     nb::list result;
     for (nb::handle code : codes) {
-        nb::object positions = self.attr("positions");
         if (!contains(positions, code))
             continue;
         nb::object book = positions[code];
@@ -93,7 +97,7 @@ nb::list format_position_summary(nb::handle self, nb::handle product_type) {
                     continue;
                 quantity = quantity + entry_qty;
                 total_price = total_price + nb::object(entry["price"]) * entry_qty;
-                nb::object tick = self.attr("current_tick_infos")[code];
+                nb::object tick = ticks[code];
                 if (truthy(tick)) {
                     nb::object unit = unit_value(self, code, entry);
                     pnl = pnl + unrealised_pnl(tick, entry, unit, side == kSides[0]);
@@ -113,7 +117,7 @@ nb::list format_position_summary(nb::handle self, nb::handle product_type) {
         row["avg_price"] = avg_price;
         row["pnl"] = pnl;
         if (stock) {
-            row["cond"] = module_attr(kModule, "OrderCond").attr("CASH");
+            row["cond"] = cash;
             for (const char *key :
                  {"margin_purchase_amount", "collateral", "short_sale_margin", "interest"})
                 row[key] = 0;
@@ -127,9 +131,10 @@ nb::list format_position_detail(nb::handle self, nb::handle product_type) {
     require_str(product_type, "product_type");
     nb::list codes = target_codes(self, product_type);
     const bool stock = product_type.equal(nb::str("Stock"));
+    nb::object positions = self.attr("positions");
+    nb::object ticks = self.attr("current_tick_infos");
     nb::list result;
     for (nb::handle code : codes) {
-        nb::object positions = self.attr("positions");
         if (!contains(positions, code))
             continue;
         nb::object book = positions[code];
@@ -138,7 +143,7 @@ nb::list format_position_detail(nb::handle self, nb::handle product_type) {
                 if (is_zero(nb::object(entry["quantity"])))
                     continue;
                 nb::object unit = unit_value(self, code, entry);
-                nb::object tick = self.attr("current_tick_infos")[code];
+                nb::object tick = ticks[code];
                 nb::object pnl = nb::int_(0);
                 if (truthy(tick))
                     pnl = unrealised_pnl(tick, entry, unit, side == kSides[0]);
