@@ -76,12 +76,12 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
     for (nb::handle ledger_row : list_copy(self.attr("get_profit_rows_by_code")(code))) {
         // A copy: the ledger keeps its numeric times for the next report.
         nb::object row = copy(ledger_row);
-        nb::object entry = local_datetime(row["entry_dt"]);
-        nb::object exit = local_datetime(row["exit_dt"]);
-        row["entry_dt"] = entry.attr("strftime")(kTimeFormat);
-        row["exit_dt"] = exit.attr("strftime")(kTimeFormat);
-        points.append(trade_point(row, "entry", entry, "entry_price", "entry_origin_price"));
-        points.append(trade_point(row, "exit", exit, "exit_price", "exit_origin_price"));
+        nb::object entry_time = local_datetime(row["entry_dt"]);
+        nb::object exit_time = local_datetime(row["exit_dt"]);
+        row["entry_dt"] = entry_time.attr("strftime")(kTimeFormat);
+        row["exit_dt"] = exit_time.attr("strftime")(kTimeFormat);
+        points.append(trade_point(row, "entry", entry_time, "entry_price", "entry_origin_price"));
+        points.append(trade_point(row, "exit", exit_time, "exit_price", "exit_origin_price"));
         profit_rows.append(row);
     }
 
