@@ -157,6 +157,21 @@ class TestChunks:
                                 "is_covered", "un_cover_qty"]
         assert result["entry_total"] == 603000.0 * 4
         assert len(printed.lines) == 2 + 4
+        # Each chunk shows the whole deal and the entry before it is decreased.
+        assert "'quantity': 4" in printed.lines[2] and "'quantity': 2" in printed.lines[3]
+        assert "'quantity': 4" in printed.lines[4] and "'quantity': 3" in printed.lines[5]
+
+    def test_failure_in_a_later_chunk_keeps_earlier_chunks(self, p, printed):
+        p.set_positions(deal("Buy", 1, 600.0), "Stock")
+        p.set_positions(deal("Buy", 1, 600.0), "Stock")
+        p.positions["2330"]["buy"][1]["action"] = "Hold"
+        capital = p.current_capital
+        with pytest.raises(KeyError, match="hold"):
+            p.set_positions(deal("Sell", 2, 610.0), "Stock")
+        assert quantities(p) == ([1], [])
+        assert len(p._profit_report["rows"]) == 1
+        assert p.current_capital == capital and p._profit_report["profit"] == 0
+        assert p._account_infos["2330"]["cover_times"] == 0
 
     def test_uncovered_remainder_is_reported(self, p, printed):
         p.set_positions(deal("Buy", 1, 600.0), "Stock")
@@ -230,6 +245,16 @@ class TestSettingsAndProducts:
         [row] = p._profit_report["rows"]
         assert (row["min_qty"], row["exit_price"]) == (2000, 17085.0)
         assert p.product_type_mapper == {"ZZF": "Future"}
+
+    def test_future_in_table_uses_its_contract_value(self, p, printed):
+        p.set_positions(deal("Sell", 2, 17000.0, code="TXF", product_type="Future"), "Future")
+        p.set_positions(deal("Buy", 2, 16900.0, code="TXF", product_type="Future"), "Future")
+        [row] = p._profit_report["rows"]
+        assert (row["qty"], row["min_qty"]) == (2, 400)
+        assert (row["entry_price"], row["exit_price"]) == (16985.0, 16915.0)
+        entry_cost = 0.00002 * 2 * 200 * 16985.0
+        exit_cost = 0.00002 * 2 * 200 * 16915.0 + 0.00002 * 2 * 200 * 16915.0
+        assert row["profit"] == (16985.0 * 400 - 16915.0 * 400) - (entry_cost + exit_cost)
 
     def test_product_type_of_first_deal_is_kept(self, p, printed):
         p.set_positions(deal("Buy", 1, 600.0), "Stock")

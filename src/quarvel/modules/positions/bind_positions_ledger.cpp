@@ -7,6 +7,7 @@
 #include "_native/pyns.hpp"
 #include "core/local_time.hpp"
 #include "ledger.hpp"
+#include "ledger_keys.hpp"
 
 namespace quarvel::positions {
 
@@ -49,14 +50,15 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     require_real(timestamp, "timestamp");
     nb::str dt = local_datetime_text(timestamp);
 
+    const LedgerNames &n = names();
     nb::dict record;
-    record["trade_id"] = trade_id;
-    record["code"] = code;
-    record["action"] = action;
-    record["quantity"] = quantity;
-    record["price"] = nb::float_(price_value);
-    record["dt"] = dt;
-    record["trade_status"] = trade_status;
+    set_item(record, n.trade_id, trade_id);
+    set_item(record, n.code, code);
+    set_item(record, n.action, action);
+    set_item(record, n.quantity, quantity);
+    set_item(record, n.price, nb::float_(price_value));
+    set_item(record, n.dt, dt);
+    set_item(record, n.trade_status, trade_status);
     return record;
 }
 
@@ -65,7 +67,7 @@ void add_trade_record(nb::handle self, nb::handle trade_id, nb::handle code, nb:
                       nb::handle trade_status) {
     nb::dict record =
         make_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status);
-    self.attr("trade_records").attr("append")(record);
+    append(self.attr(names().trade_records), record);
 }
 
 constexpr const char *kTradeRecordArgs =

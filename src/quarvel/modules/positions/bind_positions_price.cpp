@@ -11,6 +11,7 @@
 #include "core/price_rules.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
+#include "ledger_keys.hpp"
 #include "ledger_values.hpp"
 
 namespace quarvel::positions {
@@ -72,8 +73,15 @@ nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     return nb::int_(core::kDefaultContractValue);
 }
 
-/// action.lower(), ASCII lowered natively; anything else asks the object itself.
+/// action.lower(): the two sides as interned keys, other ASCII text lowered natively,
+/// anything else asks the object itself.
 nb::object lower_side(nb::handle action) {
+    if (PyUnicode_CheckExact(action.ptr())) {
+        if (PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
+            return nb::borrow(names().buy);
+        if (PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
+            return nb::borrow(names().sell);
+    }
     if (PyUnicode_Check(action.ptr()) && PyUnicode_IS_ASCII(action.ptr())) {
         std::string text = utf8(action);
         for (char &c : text)
@@ -101,24 +109,11 @@ bool truthy(nb::handle flag) {
     return value == 1;
 }
 
-nb::dict cost_info_dict(const LegCost &cost, nb::handle quantity, double origin_price) {
-    nb::dict info;
-    info["fee"] = cost.fee;
-    info["tax"] = cost.tax;
-    info["fixed_cost"] = cost.fixed_cost;
-    info["qty"] = quantity;
-    info["min_qty"] = cost.min_qty;
-    info["price"] = nb::float_(cost.price);
-    info["origin_price"] = nb::float_(origin_price);
-    return info;
-}
-
 nb::dict calculate_trade_cost_method(nb::handle self, nb::handle code, nb::handle action,
                                      nb::handle price, nb::handle quantity, nb::handle product_type,
                                      nb::handle ignore_tax, nb::handle need_reverse_direction) {
-    return calculate_trade_cost(self, code, action, price, quantity, product_type,
-                                truthy(ignore_tax), truthy(need_reverse_direction))
-        .info;
+    return cost_info(calculate_trade_cost(self, code, action, price, quantity, product_type,
+                                          truthy(ignore_tax), truthy(need_reverse_direction)));
 }
 
 } // namespace
@@ -130,36 +125,54 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     double origin_price = require_real(price, "price");
     require_int(quantity, "quantity");
 
+    const LedgerNames &n = names();
     bool future = false;
-    const char *family_name = "stock";
+    nb::handle family_name = n.stock;
     if (text_equals(product_type, "Stock")) {
     } else if (text_equals(product_type, "Future")) {
         future = true;
-        family_name = "future";
+        family_name = n.future;
     } else {
         // str + value, as the message is built in Python: a non-str type is a TypeError.
         nb::object message = nb::str("不支援的商品類型: ") + product_type;
         raise_exception(utf8(message));
     }
 
-    nb::object settings = self.attr("_fee_settings");
-    nb::object slippage = settings[family_name]["slippage"][lower_side(action)];
-    nb::object direction = slippage["direction"];
+    // The settings are read afresh for every item, as callers may change them any time.
+    nb::object settings = self.attr(n._fee_settings);
+    nb::object slippage = item(item(item(settings, family_name), n.slippage), lower_side(action));
+    nb::object direction = item(slippage, n.direction);
     bool up = core::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
                              reverse_direction);
 
     LegCost cost;
-    cost.price = slipped_price(code, origin_price, slippage["tick_count"], up);
+    cost.price = slipped_price(code, origin_price, item(slippage, n.tick_count), up);
     nb::object units = future ? apply_future_contract_value(self, code)
                               : nb::int_(static_cast<long>(core::kSharesPerLot));
 
-    cost.fee = charge(settings[family_name]["fee"], quantity, units, cost.price);
-    cost.tax = ignore_tax ? nb::int_(0)
-                          : charge(settings[family_name]["tax"], quantity, units, cost.price);
-    cost.fixed_cost = settings[family_name]["per_trade_cost"];
+    cost.fee = charge(item(item(settings, family_name), n.fee), quantity, units, cost.price);
+    cost.tax = ignore_tax
+                   ? nb::int_(0)
+                   : charge(item(item(settings, family_name), n.tax), quantity, units, cost.price);
+    cost.fixed_cost = item(item(settings, family_name), n.per_trade_cost);
+    cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;
-    cost.info = cost_info_dict(cost, quantity, origin_price);
+    cost.price_obj = nb::float_(cost.price);
+    cost.origin_price = nb::float_(origin_price);
     return cost;
+}
+
+nb::dict cost_info(const LegCost &cost) {
+    const LedgerNames &n = names();
+    nb::dict info;
+    set_item(info, n.fee, cost.fee);
+    set_item(info, n.tax, cost.tax);
+    set_item(info, n.fixed_cost, cost.fixed_cost);
+    set_item(info, n.qty, cost.qty);
+    set_item(info, n.min_qty, cost.min_qty);
+    set_item(info, n.price, cost.price_obj);
+    set_item(info, n.origin_price, cost.origin_price);
+    return info;
 }
 
 void register_price_methods(nb::class_<Positions> &cls) {
