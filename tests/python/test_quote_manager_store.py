@@ -1,7 +1,9 @@
 """The quote manager's tick store: virtual minutes, session windows, weekends, holidays,
 the pending/history split, the row views and bad input."""
 
+import copy
 import csv
+import pickle
 from datetime import datetime, time
 from pathlib import Path
 
@@ -189,6 +191,8 @@ def test_row_views_behave_like_lists():
     with pytest.raises(TypeError):
         rows["dt"]
     assert repr(rows) == repr(as_list)
+    copied = copy.deepcopy(rows)
+    assert type(copied) is list and copied == as_list and pickle.loads(pickle.dumps(rows)) == as_list
 
 
 def test_rows_put_back_as_plain_lists_are_kept():
@@ -257,3 +261,19 @@ def test_timestamps_match_datetime_fromtimestamp():
         t["timestamp"] = value
         qm.add_tick(t)
         assert qm.ticks["2330"]["last_tick"]["dt"] == datetime.fromtimestamp(value)
+
+
+@pytest.mark.parametrize("content, error", [
+    (None, FileNotFoundError),
+    ("day\n2024-01-01\n", pl.exceptions.ColumnNotFoundError),
+    ("Date,name\n2024-01-01,x\n2024-02-06,y\n", None),
+])
+def test_holiday_file_is_read_from_the_static_folder(tmp_path, monkeypatch, content, error):
+    if content is not None:
+        (tmp_path / "holidays_search_from_2017.csv").write_text(content)
+    monkeypatch.setattr(positions_module, "static_dir", str(tmp_path))
+    if error:
+        with pytest.raises(error):
+            QuoteManager()
+    else:
+        assert QuoteManager().holiday_search_set == {"2024-01-01", "2024-02-06"}

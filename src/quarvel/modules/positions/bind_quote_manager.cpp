@@ -46,16 +46,23 @@ nb::object read_holidays() {
 }
 
 /// The non-trading windows of `market_type` from the `not_trade_times` attribute.
-std::vector<core::TimeWindow> windows_of(nb::handle self, nb::handle market_type) {
+std::vector<core::TimeWindow> windows_of(const QuoteManager &qm, nb::handle self,
+                                         nb::handle market_type) {
     std::vector<core::TimeWindow> windows;
-    nb::object table = self.attr("not_trade_times");
+    nb::object table = self.attr(qm.not_trade_times);
     nb::object pairs = PyDict_CheckExact(table.ptr()) ? find_item(table, market_type)
                                                       : table.attr("get")(market_type, nb::none());
     if (!pairs.is_valid() || pairs.is_none())
         return windows;
+    auto item = [](nb::handle sequence, Py_ssize_t i) {
+        PyObject *value = PySequence_GetItem(sequence.ptr(), i);
+        if (!value)
+            throw nb::python_error();
+        return nb::steal(value);
+    };
     for (nb::handle pair : pairs)
-        windows.push_back({time_micros(pair[0], "not_trade_times start"),
-                           time_micros(pair[1], "not_trade_times end")});
+        windows.push_back({time_micros(item(pair, 0), "not_trade_times start"),
+                           time_micros(item(pair, 1), "not_trade_times end")});
     return windows;
 }
 
@@ -105,12 +112,12 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
                        0,
                        0};
 
-    nb::object ticks = self.attr("ticks");
+    nb::object ticks = self.attr(qm.ticks);
     nb::object record = find_item(ticks, code);
     const bool is_new = !record.is_valid();
     if (is_new)
         record = make_ticks_info(qm);
-    const std::vector<core::TimeWindow> windows = windows_of(self, market_type);
+    const std::vector<core::TimeWindow> windows = windows_of(qm, self, market_type);
 
     // Virtual rows for the minutes that passed without a tick.
     std::vector<core::LocalMicros> minutes;
@@ -120,7 +127,7 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
         const core::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
         if (core::missing_minute_count(last_dt, when) > 1) {
-            nb::object holidays = self.attr("holiday_search_set");
+            nb::object holidays = self.attr(qm.holiday_search_set);
             minutes = core::virtual_minutes(
                 last_dt, when, market_text == "Future", windows,
                 [&holidays](std::int64_t day) { return is_holiday(holidays, day); });

@@ -109,7 +109,11 @@ KbarSeries make_series(std::string code, std::string unit, std::int64_t freq,
             freq,
             core::IncrementalBars(width, position, std::move(last)),
             std::move(table),
-            std::move(completed)};
+            std::move(completed),
+            1,
+            OpenBarColumns{},
+            nb::object(),
+            core::Bar{}};
 }
 
 /// The table of a series after merging the rows it has not seen; the cached table itself
@@ -119,15 +123,29 @@ nb::object update_series(KbarSeries &series, const core::TickColumns &rows) {
     if (!merge.had_rows)
         return series.cached;
     if (!merge.completed.empty()) {
-        series.completed = series.completed.attr("vstack")(
-            kbar_frame(merge.completed, 0, merge.completed.size(), rows));
+        // Called after every tick, the bar that just closed is the one already handed out.
+        const bool unchanged = merge.completed.size() == 1 && series.last_frame.is_valid() &&
+                               merge.completed.front() == series.last_bar;
+        nb::object closed = unchanged
+                                ? series.last_frame
+                                : kbar_frame(merge.completed, 0, merge.completed.size(), rows);
+        series.completed = series.completed.attr("vstack")(closed);
         if (++series.chunks > kMaxChunks) {
             series.completed = series.completed.attr("rechunk")();
             series.chunks = 1;
         }
     }
     const auto &tail = series.bars.tail();
-    return series.completed.attr("vstack")(kbar_frame(tail, 0, tail.size(), rows));
+    nb::object last;
+    if (tail.size() == 1) {
+        last = one_bar_frame(tail.front(), rows, series.open_bar);
+        series.last_frame = last;
+        series.last_bar = tail.front();
+    } else {
+        last = kbar_frame(tail, 0, tail.size(), rows);
+        series.last_frame = nb::object();
+    }
+    return series.completed.attr("vstack")(last);
 }
 
 nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, nb::handle unit,
@@ -151,9 +169,9 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     if (pandas < 0)
         throw nb::python_error();
     auto finish = [pandas](nb::object df) { return pandas ? df.attr("to_pandas")() : df; };
-
     const QuoteManager &qm = *self.p;
-    nb::object record = find_item(self.h.attr("ticks"), code);
+
+    nb::object record = find_item(self.h.attr(qm.ticks), code);
     if (!record.is_valid())
         return finish(empty_kbar_frame());
     const std::size_t moved = rows_ref(record, qm.ticks).rows->rows.size();

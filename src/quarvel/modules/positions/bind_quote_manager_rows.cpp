@@ -117,15 +117,22 @@ void push_row_dict(core::TickColumns &rows, nb::handle item, const RowKeys &keys
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
                        bool is_virtual) {
-    nb::dict row;
-    row[keys.dt] = dt;
-    row[keys.market_type] = market_type;
-    row[keys.code] = code;
-    row[keys.close] = close;
-    row[keys.qty] = qty;
-    row[keys.tick_type] = tick_type;
-    row[keys.is_simulate] = nb::bool_(is_simulate);
-    row[keys.is_virtual] = nb::bool_(is_virtual);
+    // Sized for its eight keys up front: one dict per stored tick.
+    nb::dict row = nb::steal<nb::dict>(_PyDict_NewPresized(8));
+    if (!row.is_valid())
+        throw nb::python_error();
+    const std::pair<const nb::str &, nb::handle> items[] = {
+        {keys.dt, dt},
+        {keys.market_type, market_type},
+        {keys.code, code},
+        {keys.close, close},
+        {keys.qty, qty},
+        {keys.tick_type, tick_type},
+        {keys.is_simulate, is_simulate ? Py_True : Py_False},
+        {keys.is_virtual, is_virtual ? Py_True : Py_False}};
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(row.ptr(), key.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
     return row;
 }
 
@@ -225,7 +232,16 @@ void register_tick_rows(nb::module_ &m) {
                 return nb::bool_(!nb::cast<bool>(same));
             },
             nb::arg("other").none(), nb::sig("def __ne__(self, other: object, /) -> bool"))
-        .def("__repr__", [](nb::handle self) { return nb::repr(nb::list(self)); });
+        .def("__repr__", [](nb::handle self) { return nb::repr(nb::list(self)); })
+        // Copies and pickles are plain lists of row dicts, as the rows were in a list.
+        .def(
+            "__reduce__",
+            [](nb::handle self) {
+                nb::list rows(self);
+                return nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyList_Type)),
+                                      nb::make_tuple(rows));
+            },
+            nb::sig("def __reduce__(self) -> tuple"));
     cls.attr("__hash__") = nb::none();
     nb::module_::import_("collections.abc").attr("Sequence").attr("register")(cls);
 }

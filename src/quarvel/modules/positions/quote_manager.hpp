@@ -35,6 +35,19 @@ struct QuoteManager {
     nb::str timestamp = interned("timestamp"), ticks = interned("ticks"),
             old_ticks = interned("old_ticks"), last_tick = interned("last_tick"),
             cached_kbars = interned("cached_kbars");
+    // Attribute names, so the per-tick lookups need no new str objects.
+    nb::str not_trade_times = interned("not_trade_times"),
+            holiday_search_set = interned("holiday_search_set");
+};
+
+/// The columns of a one-bar table that stay the same while its bucket is open: making
+/// polars columns costs more than anything else on the per-tick path.
+struct OpenBarColumns {
+    bool valid = false;
+    core::LocalMicros dt = 0;
+    std::uint32_t code = 0;
+    double open = 0;
+    nb::object dt_column, code_column, open_column;
 };
 
 /// One cached K-bar series of a code: the key it is cached under, how far it has read the
@@ -46,6 +59,9 @@ struct KbarSeries {
     nb::object cached;    // the table stored in cached_kbars; another object there wins
     nb::object completed; // the table of the bars before the last bucket
     int chunks = 1;       // chunks of `completed`, merged now and then
+    OpenBarColumns open_bar;
+    nb::object last_frame; // the one-bar table of the last bucket as last handed out
+    core::Bar last_bar{};  // the bar in `last_frame`
 };
 
 /// Tick rows of one code in columnar form, seen from Python as a read-only list of row
@@ -80,6 +96,9 @@ nb::object tick_frame(const core::TickColumns &rows);
 /// The K-bar table of bars [begin, end); codes index `rows`' code table.
 nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std::size_t end,
                       const core::TickColumns &rows);
+/// The K-bar table of one bar, reusing the columns in `reuse` that still hold.
+nb::object one_bar_frame(const core::Bar &bar, const core::TickColumns &rows,
+                         OpenBarColumns &reuse);
 
 // Methods (one file each).
 void register_store_methods(nb::class_<QuoteManager> &cls);
