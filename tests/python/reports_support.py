@@ -1,10 +1,12 @@
 """Stand-ins and data builders shared by the report tests."""
 
 import datetime as dt
+import os
 
 import polars as pl
 
 TICKS = "/work/shared/data/ticks/TXFR1 2025-01-08 - ticks.csv"
+HAVE_TICKS = os.path.exists(TICKS)  # real data is read in place, never copied here
 KBAR_SCHEMA = {
     "dt": pl.Datetime("us"), "code": pl.Utf8, "Open": pl.Float64, "High": pl.Float64,
     "Low": pl.Float64, "Close": pl.Float64, "Volume": pl.Int64,

@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 from quarvel.modules.positions.positions import Positions
-from reports_support import QuoteStandIn, profit_row, real_minute_bars
+from reports_support import HAVE_TICKS, QuoteStandIn, profit_row, real_minute_bars
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
@@ -55,6 +55,8 @@ def trade(bars, entry, exit, action, qty):
 
 @pytest.fixture
 def real_report(data_dir):
+    if not HAVE_TICKS:
+        pytest.skip("real tick data not available")
     bars = real_minute_bars()
     account = Positions()
     account._profit_report["rows"] += [

@@ -7,8 +7,10 @@ import pytest
 
 from quarvel.modules.positions import positions as module
 from quarvel.modules.positions.positions import Positions, QuoteManager
-from reports_support import TICKS
+from reports_support import HAVE_TICKS, TICKS
 from quote_ticks import futures_ticks, tick
+
+pytestmark = pytest.mark.skipif(not HAVE_TICKS, reason="real tick data not available")
 
 DAY_START, DAY_END = dt.datetime(2025, 1, 8, 8, 45), dt.datetime(2025, 1, 8, 10, 0)
 
