@@ -1,5 +1,6 @@
 #pragma once
-// Entry points of the matcher module's binding files; module.cpp only calls these.
+// Entry points of the matcher module's binding files, and the few helpers they share.
+// GIL held in every function declared here.
 #include <nanobind/nanobind.h>
 
 namespace quarvel::matcher {
@@ -8,7 +9,35 @@ namespace nb = nanobind;
 /// Name under which this extension module is imported (module-level names live there).
 inline constexpr const char *kModule = "quarvel.modules.matcher.matcher";
 
+/// Native part of Matcher: only the lock that makes each operation indivisible between the
+/// driver's thread and the receiver thread. All state lives in the instance __dict__.
+struct Matcher {
+    nb::object lock; // a threading.RLock
+};
+
 void bind_module_names(nb::module_ &m);
 void bind_matcher(nb::module_ &m);
+
+// Method groups of Matcher, one binding file each.
+void register_report_methods(nb::class_<Matcher> &cls);
+void register_order_methods(nb::class_<Matcher> &cls);
+void register_matching_methods(nb::class_<Matcher> &cls);
+void register_receiver_methods(nb::class_<Matcher> &cls);
+
+/// The RLock of a Matcher instance (TypeError for any other object).
+nb::handle matcher_lock(nb::handle self);
+
+/// A member of one of the module's enumerations, e.g. enum_member("OperationType", "NEW").
+nb::object enum_member(const char *enum_name, const char *member);
+
+/// Puts `response` at the tail of the live `response_queue`.
+void queue_response(nb::handle self, nb::handle response);
+
+/// The order report of an order record (dispatch on its product type).
+nb::object make_order_report(nb::handle self, nb::handle trade, nb::handle operation_type,
+                             nb::handle code_obj);
+
+/// The deal report of a deal record (dispatch on its product type).
+nb::object make_deal_report(nb::handle self, nb::handle trade);
 
 } // namespace quarvel::matcher

@@ -1,0 +1,202 @@
+// Matching one tick against the resting orders of its code. The time-in-force decision is
+// the core's; this file reads the live records, applies each decision in place and books
+// fills and cancellations into the ledger and the report queue.
+#include <cstring>
+#include <vector>
+
+#include "_native/args.hpp"
+#include "_native/lock.hpp"
+#include "_native/pyns.hpp"
+#include "bindings.hpp"
+#include "core/matching.hpp"
+#include "records.hpp"
+
+namespace quarvel::matcher {
+
+using namespace native;
+
+namespace {
+
+/// The enumeration values matching compares records with, read once per call.
+struct MatchVocabulary {
+    nb::object buy_value, lmt, rod, ioc, fok;
+
+    MatchVocabulary()
+        : buy_value(enum_member("Action", "BUY").attr("value")),
+          lmt(enum_member("PriceType", "LMT")), rod(enum_member("OrderType", "ROD")),
+          ioc(enum_member("OrderType", "IOC")), fok(enum_member("OrderType", "FOK")) {}
+};
+
+bool py_equals(nb::handle a, nb::handle b) {
+    int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
+}
+
+double as_double(nb::handle value) {
+    double out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return out;
+}
+
+/// A str equal to `code`, compared without building Python objects (the common miss is a
+/// length check).
+bool same_code(PyObject *value, PyObject *code) {
+    if (value == code)
+        return true;
+    if (!PyUnicode_CheckExact(value))
+        return py_equals(value, code);
+    if (PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(code) ||
+        PyUnicode_KIND(value) != PyUnicode_KIND(code))
+        return false;
+    return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
+                       static_cast<size_t>(PyUnicode_GET_LENGTH(value)) * PyUnicode_KIND(value)) ==
+           0;
+}
+
+/// The orders of `code` resting now, in list order; strong references, so the pass visits
+/// each exactly once even when orders leave the list during it.
+std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code) {
+    nb::object key = nb::steal(PyUnicode_InternFromString("code"));
+    if (!key.is_valid())
+        throw nb::python_error();
+    PyObject *code_key = key.ptr();
+    std::vector<nb::object> found;
+    const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *order = PyList_GET_ITEM(orders.ptr(), i);
+        PyObject *order_code =
+            PyDict_CheckExact(order) ? PyDict_GetItemWithError(order, code_key) : nullptr;
+        if (!order_code) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            // Not a plain dict, or no code: read it the ordinary way (KeyError if missing).
+            nb::object value = nb::handle(order)["code"];
+            if (py_equals(value, code))
+                found.push_back(nb::borrow(order));
+            continue;
+        }
+        if (same_code(order_code, code.ptr()))
+            found.push_back(nb::borrow(order));
+    }
+    return found;
+}
+
+core::RestingOrder read_order(nb::handle order, const MatchVocabulary &words) {
+    nb::object action = order["action"];
+    nb::object price = order["price"];
+    nb::object order_type = order["order_type"];
+    nb::object price_type = order["price_type"];
+    core::RestingOrder r{};
+    r.side = py_equals(action, words.buy_value) ? core::Side::Buy : core::Side::Sell;
+    r.kind = py_equals(price_type, words.lmt) ? core::PriceKind::Limit : core::PriceKind::Market;
+    r.limit_price = r.kind == core::PriceKind::Limit ? as_double(price) : 0.0;
+    r.quantity = int64_of(order["quantity"]);
+    r.tif = py_equals(order_type, words.rod)   ? core::TimeInForce::Rod
+            : py_equals(order_type, words.ioc) ? core::TimeInForce::Ioc
+            : py_equals(order_type, words.fok) ? core::TimeInForce::Fok
+                                               : core::TimeInForce::Other;
+    return r;
+}
+
+/// The cancel report of an IOC or FOK order, from a deep copy carrying the tick time and
+/// the quantity being cancelled.
+nb::object cancel_report(nb::handle self, nb::handle order, long long quantity, double tick_ts) {
+    nb::object product_type = order["product_type"];
+    if (!str_equals(product_type, "Stock") && !str_equals(product_type, "Future")) {
+        PyErr_SetString(PyExc_ValueError, "不支援的商品類型");
+        throw nb::python_error();
+    }
+    nb::object copy = deep_copy_record(order);
+    copy["exchange_ts"] = tick_ts;
+    copy["quantity"] = quantity;
+    return make_order_report(self, copy, enum_member("OperationType", "CANCEL"),
+                             enum_member("SuccessCode", "OrderBeCancel"));
+}
+
+void book_fill(nb::handle self, nb::handle order, long long quantity, double close,
+               double tick_ts) {
+    nb::object deal = deep_copy_record(order);
+    deal["quantity"] = quantity;
+    deal["price"] = close;
+    deal["exchange_ts"] = tick_ts;
+    nb::object ledger = self.attr("positions");
+    ledger.attr("add_trade_record")(
+        nb::arg("trade_id") = deal["trade_id"], nb::arg("code") = deal["code"],
+        nb::arg("action") = deal["action"], nb::arg("quantity") = deal["quantity"],
+        nb::arg("price") = deal["price"], nb::arg("timestamp") = deal["exchange_ts"],
+        nb::arg("trade_status") = "Deal");
+    queue_response(self, make_deal_report(self, deal));
+    ledger.attr("set_positions")(deal, deal["product_type"]);
+}
+
+void book_cancel(nb::handle self, nb::handle order, nb::handle report, double tick_ts) {
+    nb::object part = report["order"];
+    nb::object ts = report["trade_status"]["exchange_ts"];
+    // A code without current tick info has no report time; the tick's own time stands in.
+    if (ts.is_none())
+        ts = nb::float_(tick_ts);
+    self.attr("positions")
+        .attr("add_trade_record")(
+            nb::arg("trade_id") = order["trade_id"], nb::arg("code") = order["code"],
+            nb::arg("action") = order["action"], nb::arg("quantity") = part["quantity"],
+            nb::arg("price") = part["price"], nb::arg("timestamp") = ts,
+            nb::arg("trade_status") = "Cancel");
+    queue_response(self, report);
+}
+
+void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
+                nb::handle tick_ts) {
+    require_str(code, "code");
+    const double close = require_real(tick_close, "tick_close");
+    const long long volume = require_int64(tick_qty, "tick_qty");
+    const double ts = require_real(tick_ts, "tick_ts");
+    core::TickMatcher tick(close, volume); // refuses a negative volume before anything
+    if (volume == 0)
+        return; // a tick without volume touches nothing
+
+    RLockGuard guard(matcher_lock(self));
+    nb::object orders = pending_orders_of(self);
+    std::vector<nb::object> candidates = orders_of_code(orders, code);
+    if (candidates.empty())
+        return;
+
+    MatchVocabulary words;
+    for (const nb::object &order : candidates) {
+        // Skip an order that left the list during this pass (e.g. a ledger callback).
+        if (index_of(orders, order) < 0)
+            continue;
+        const core::RestingOrder resting = read_order(order, words);
+        const core::OrderDecision d = tick.examine(resting);
+        if (d.stop)
+            break;
+        if (!d.touched)
+            continue;
+
+        nb::object cancel;
+        if (d.cancel_quantity > 0)
+            cancel = cancel_report(self, order, d.cancel_quantity, ts);
+        // The order's own update comes first, then its fill, then its cancellation.
+        if (resting.tif == core::TimeInForce::Rod)
+            order["quantity"] = d.rest_quantity;
+        if (d.remove)
+            remove_record(orders, order);
+        if (d.fill_quantity > 0)
+            book_fill(self, order, d.fill_quantity, close, ts);
+        if (cancel.is_valid())
+            book_cancel(self, order, cancel, ts);
+    }
+}
+
+} // namespace
+
+void register_matching_methods(nb::class_<Matcher> &cls) {
+    cls.def("match_deal", &match_deal, nb::arg("code"), nb::arg("tick_close"), nb::arg("tick_qty"),
+            nb::arg("tick_ts"),
+            nb::sig("def match_deal(self, code: str, tick_close: int | float, tick_qty: int, "
+                    "tick_ts: int | float) -> None"));
+}
+
+} // namespace quarvel::matcher

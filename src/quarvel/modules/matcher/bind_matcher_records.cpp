@@ -1,0 +1,102 @@
+// Record helpers: deep copies, look-ups by identifier and removal by identity.
+#include "records.hpp"
+
+#include <cstring>
+
+#include "_native/args.hpp"
+#include "_native/pyns.hpp"
+#include "bindings.hpp"
+
+namespace quarvel::matcher {
+
+namespace {
+
+bool is_immutable_scalar(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
+}
+
+} // namespace
+
+nb::object deep_copy_record(nb::handle record) {
+    nb::object copy_module = native::module_attr(kModule, "copy");
+    if (!PyDict_CheckExact(record.ptr()))
+        return copy_module.attr("deepcopy")(record);
+    // The memo maps the record to its copy, so a value referring back to the record
+    // resolves to the copy exactly as copy.deepcopy would do it.
+    nb::dict copied;
+    nb::dict memo;
+    memo[nb::int_(reinterpret_cast<uintptr_t>(record.ptr()))] = copied;
+    nb::object deepcopy;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(record.ptr(), &pos, &key, &value)) {
+        nb::handle k(key), v(value);
+        if (is_immutable_scalar(value)) {
+            copied[k] = v;
+            continue;
+        }
+        if (!deepcopy.is_valid())
+            deepcopy = copy_module.attr("deepcopy");
+        copied[k] = deepcopy(v, memo);
+    }
+    return copied;
+}
+
+nb::object find_order(nb::handle orders, nb::handle trade_id) {
+    nb::list snapshot = nb::list(orders);
+    for (nb::handle order : snapshot) {
+        nb::object id = order["trade_id"];
+        int equal = PyObject_RichCompareBool(id.ptr(), trade_id.ptr(), Py_EQ);
+        if (equal < 0)
+            throw nb::python_error();
+        if (equal)
+            return nb::borrow(order);
+    }
+    return nb::object();
+}
+
+Py_ssize_t index_of(nb::handle orders, nb::handle record) {
+    const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(orders.ptr(), i) == record.ptr())
+            return i;
+    return -1;
+}
+
+bool remove_record(nb::handle orders, nb::handle record) {
+    Py_ssize_t i = index_of(orders, record);
+    if (i < 0)
+        return false;
+    if (PySequence_DelItem(orders.ptr(), i) < 0)
+        throw nb::python_error();
+    return true;
+}
+
+bool str_equals(nb::handle value, const char *text) {
+    if (!PyUnicode_Check(value.ptr()))
+        return false;
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    return static_cast<size_t>(size) == std::strlen(text) &&
+           std::memcmp(data, text, static_cast<size_t>(size)) == 0;
+}
+
+long long int64_of(nb::handle value) {
+    long long out = PyLong_AsLongLong(value.ptr());
+    if (out == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return out;
+}
+
+nb::object pending_orders_of(nb::handle self) {
+    nb::object orders = self.attr("pending_orders");
+    if (!PyList_Check(orders.ptr()))
+        native::raise_arg_type("pending_orders", "list", orders);
+    return orders;
+}
+
+} // namespace quarvel::matcher
