@@ -83,7 +83,8 @@ void bind_matcher(nb::module_ &m) {
             new (p) Matcher{module_attr("threading", "RLock")()};
             init_matcher(nb::find(p), positions);
         },
-        nb::arg("positions") = nb::none(), nb::sig("def __init__(self, positions=None) -> None"));
+        nb::arg("positions").none() = nb::none(),
+        nb::sig("def __init__(self, positions=None) -> None"));
 
     cls.def(
         QV_PRIVATE(Matcher, init_current_tick_info),
@@ -91,7 +92,8 @@ void bind_matcher(nb::module_ &m) {
             require_str(code, "code");
             return new_tick_info();
         },
-        nb::arg("code"), nb::sig("def _Matcher__init_current_tick_info(self, code: str) -> dict"));
+        nb::arg("code").none(),
+        nb::sig("def _Matcher__init_current_tick_info(self, code: str) -> dict"));
 
     cls.def(
         QV_PRIVATE(Matcher, get_random_uuid),
@@ -108,7 +110,7 @@ void bind_matcher(nb::module_ &m) {
         },
         nb::sig("def reset_tick_infos(self) -> None"));
 
-    cls.def("set_current_tick", &set_current_tick, nb::arg("tick"),
+    cls.def("set_current_tick", &set_current_tick, nb::arg("tick").none(),
             nb::sig("def set_current_tick(self, tick: dict) -> None"));
 
     cls.def(
@@ -117,7 +119,8 @@ void bind_matcher(nb::module_ &m) {
             require_dict(response, "response");
             queue_response(self, response);
         },
-        nb::arg("response"), nb::sig("def add_response_to_queue(self, response: dict) -> None"));
+        nb::arg("response").none(),
+        nb::sig("def add_response_to_queue(self, response: dict) -> None"));
 
     // Lock not held while waiting: Queue.get releases the GIL until a report arrives.
     cls.def(

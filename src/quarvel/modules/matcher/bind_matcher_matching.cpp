@@ -193,8 +193,8 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 } // namespace
 
 void register_matching_methods(nb::class_<Matcher> &cls) {
-    cls.def("match_deal", &match_deal, nb::arg("code"), nb::arg("tick_close"), nb::arg("tick_qty"),
-            nb::arg("tick_ts"),
+    cls.def("match_deal", &match_deal, nb::arg("code").none(), nb::arg("tick_close").none(),
+            nb::arg("tick_qty").none(), nb::arg("tick_ts").none(),
             nb::sig("def match_deal(self, code: str, tick_close: int | float, tick_qty: int, "
                     "tick_ts: int | float) -> None"));
 }

@@ -23,9 +23,13 @@ struct NoneDefaults {
 
 nb::object frozen_default(const char *enum_name, const char *member) {
     nb::object value = enum_member(enum_name, member).attr("value");
-    std::string arg = std::string(enum_name) + "." + member + ".value";
-    require_str(value, arg.c_str(), true);
-    return value;
+    if (PyUnicode_CheckExact(value.ptr()) || value.is_none())
+        return value;
+    // The extension's import turns this into an ImportError whose cause is the TypeError.
+    std::string message = std::string(enum_name) + "." + member +
+                          ".value must be str or None, not " + Py_TYPE(value.ptr())->tp_name;
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw nb::python_error();
 }
 
 void print(const std::string &text) {
@@ -222,16 +226,18 @@ void register_order_methods(nb::class_<Matcher> &cls) {
             add_order(self, code, product_type, action, price, qty, price_type, order_type,
                       order_cond, order_lot, oc_type, none_ok);
         },
-        nb::arg("code"), nb::arg("product_type"), nb::arg("action"), nb::arg("price"),
-        nb::arg("qty"), nb::arg("price_type"), nb::arg("order_type"), nb::arg("order_cond") = cond,
-        nb::arg("order_lot") = lot, nb::arg("oc_type") = oc, nb::sig(signature.c_str()));
+        nb::arg("code").none(), nb::arg("product_type").none(), nb::arg("action").none(),
+        nb::arg("price").none(), nb::arg("qty").none(), nb::arg("price_type").none(),
+        nb::arg("order_type").none(), nb::arg("order_cond").none() = cond,
+        nb::arg("order_lot").none() = lot, nb::arg("oc_type").none() = oc,
+        nb::sig(signature.c_str()));
 
-    cls.def("modify_order", &modify_order, nb::arg("trade_id"), nb::arg("qty") = nb::none(),
-            nb::arg("price") = nb::none(),
+    cls.def("modify_order", &modify_order, nb::arg("trade_id").none(),
+            nb::arg("qty").none() = nb::none(), nb::arg("price").none() = nb::none(),
             nb::sig("def modify_order(self, trade_id: str, qty: int | None = None, "
                     "price: float | None = None) -> None"));
 
-    cls.def("cancel_order", &cancel_order, nb::arg("trade_id"),
+    cls.def("cancel_order", &cancel_order, nb::arg("trade_id").none(),
             nb::sig("def cancel_order(self, trade_id: str) -> None"));
 
     cls.def(
@@ -244,7 +250,7 @@ void register_order_methods(nb::class_<Matcher> &cls) {
             request["payload"] = payload;
             self.attr("pending_order_queue").attr("put")(request);
         },
-        nb::arg("action"), nb::arg("payload"),
+        nb::arg("action").none(), nb::arg("payload").none(),
         nb::sig("def add_pending_order_queue(self, action: str, payload: dict) -> None"));
 }
 

@@ -178,7 +178,7 @@ void register_report_methods(nb::class_<Matcher> &cls) {
             require_dict(trade, "trade");
             return make_order_report(self, trade, operation_type, code_obj);
         },
-        nb::arg("trade"), nb::arg("operation_type"), nb::arg("code_obj"),
+        nb::arg("trade").none(), nb::arg("operation_type").none(), nb::arg("code_obj").none(),
         nb::sig("def build_order_response(self, trade: dict, operation_type: OperationType, "
                 "code_obj: SuccessCode) -> dict"));
     cls.def(
@@ -187,14 +187,14 @@ void register_report_methods(nb::class_<Matcher> &cls) {
             require_dict(trade, "trade");
             return make_deal_report(self, trade);
         },
-        nb::arg("trade"), nb::sig("def build_deal_response(self, trade: dict) -> dict"));
-    cls.def("get_simulation_stock_order_response", &stock_order_report, nb::arg("data"),
+        nb::arg("trade").none(), nb::sig("def build_deal_response(self, trade: dict) -> dict"));
+    cls.def("get_simulation_stock_order_response", &stock_order_report, nb::arg("data").none(),
             nb::sig("def get_simulation_stock_order_response(self, data: dict) -> dict"));
-    cls.def("get_simulation_future_order_response", &future_order_report, nb::arg("data"),
+    cls.def("get_simulation_future_order_response", &future_order_report, nb::arg("data").none(),
             nb::sig("def get_simulation_future_order_response(self, data: dict) -> dict"));
-    cls.def("get_simulation_stock_deal_response", &stock_deal_report, nb::arg("data"),
+    cls.def("get_simulation_stock_deal_response", &stock_deal_report, nb::arg("data").none(),
             nb::sig("def get_simulation_stock_deal_response(self, data: dict) -> dict"));
-    cls.def("get_simulation_future_deal_response", &future_deal_report, nb::arg("data"),
+    cls.def("get_simulation_future_deal_response", &future_deal_report, nb::arg("data").none(),
             nb::sig("def get_simulation_future_deal_response(self, data: dict) -> dict"));
 }
 
