@@ -24,7 +24,7 @@ nb::dict new_tick_info() {
 }
 
 void init_matcher(nb::handle self, nb::handle positions) {
-    nb::object queue = module_attr(kModule, "queue");
+    nb::object queue = module_name("queue");
     self.attr("pending_orders") = nb::list();
     self.attr("response_queue") = queue.attr("Queue")();
     self.attr("pending_order_queue") = queue.attr("Queue")();
@@ -32,7 +32,7 @@ void init_matcher(nb::handle self, nb::handle positions) {
     int truthy = PyObject_IsTrue(positions.ptr());
     if (truthy < 0)
         throw nb::python_error();
-    self.attr("positions") = truthy ? nb::borrow(positions) : module_attr(kModule, "Positions")();
+    self.attr("positions") = truthy ? nb::borrow(positions) : module_name("Positions")();
     nb::dict account_info;
     account_info["account_id"] = kAccountId;
     self.attr("account_info") = account_info;
@@ -43,7 +43,7 @@ void init_matcher(nb::handle self, nb::handle positions) {
     // Only this local refers to the thread; being a daemon it ends with the process.
     nb::object receiver = self.attr(QV_PRIVATE(Matcher, receive_pending_order));
     nb::object thread =
-        module_attr(kModule, "Thread")(nb::arg("target") = receiver, nb::arg("daemon") = true);
+        module_name("Thread")(nb::arg("target") = receiver, nb::arg("daemon") = true);
     thread.attr("start")();
 }
 
@@ -97,9 +97,7 @@ void bind_matcher(nb::module_ &m) {
 
     cls.def(
         QV_PRIVATE(Matcher, get_random_uuid),
-        [](nb::handle) {
-            return module_attr(kModule, "generate")(nb::arg("size") = kIdentifierLength);
-        },
+        [](nb::handle) { return module_name("generate")(nb::arg("size") = kIdentifierLength); },
         nb::sig("def _Matcher__get_random_uuid(self) -> str"));
 
     cls.def(

@@ -41,14 +41,17 @@ double as_double(nb::handle value) {
     return out;
 }
 
-/// A str equal to `code`, compared without building Python objects (the common miss is a
-/// length check).
+/// A str equal to `code`, compared without building Python objects. Both hashes are cached
+/// in the str objects after their first use, so a miss costs one comparison.
 bool same_code(PyObject *value, PyObject *code) {
     if (value == code)
         return true;
     if (!PyUnicode_CheckExact(value))
         return py_equals(value, code);
-    if (PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(code) ||
+    Py_hash_t a = PyObject_Hash(value), b = PyObject_Hash(code);
+    if (a == -1 || b == -1)
+        throw nb::python_error();
+    if (a != b || PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(code) ||
         PyUnicode_KIND(value) != PyUnicode_KIND(code))
         return false;
     return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
@@ -56,29 +59,56 @@ bool same_code(PyObject *value, PyObject *code) {
            0;
 }
 
-/// The orders of `code` resting now, in list order; strong references, so the pass visits
-/// each exactly once even when orders leave the list during it.
-std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code) {
+/// The interned key "code": record keys are interned too, so look-ups hit on identity.
+nb::object code_key() {
     nb::object key = nb::steal(PyUnicode_InternFromString("code"));
     if (!key.is_valid())
         throw nb::python_error();
-    PyObject *code_key = key.ptr();
-    std::vector<nb::object> found;
+    return key;
+}
+
+enum class Presence { None, Some, Unsure };
+
+/// Whether an order of `code` rests in the list, answered with the GIL alone. It runs no
+/// Python code (plain dicts with plain str codes only), so no other thread can interleave
+/// and the answer is exact at this instant; anything irregular answers Unsure.
+Presence orders_present(nb::handle orders, nb::handle code, nb::handle key) {
+    if (!PyList_CheckExact(orders.ptr()))
+        return Presence::Unsure;
     const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *order = PyList_GET_ITEM(orders.ptr(), i);
-        PyObject *order_code =
-            PyDict_CheckExact(order) ? PyDict_GetItemWithError(order, code_key) : nullptr;
-        if (!order_code) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            // Not a plain dict, or no code: read it the ordinary way (KeyError if missing).
-            nb::object value = nb::handle(order)["code"];
-            if (py_equals(value, code))
+        if (!PyDict_CheckExact(order))
+            return Presence::Unsure;
+        PyObject *order_code = PyDict_GetItemWithError(order, key.ptr()); // borrowed
+        if (!order_code || !PyUnicode_CheckExact(order_code)) {
+            PyErr_Clear();
+            return Presence::Unsure;
+        }
+        if (same_code(order_code, code.ptr()))
+            return Presence::Some;
+    }
+    return Presence::None;
+}
+
+/// The orders of `code` resting now, in list order; strong references, so the pass visits
+/// each exactly once even when orders leave the list during it.
+std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::handle key) {
+    std::vector<nb::object> found;
+    nb::list snapshot = nb::list(orders);
+    for (nb::handle order : snapshot) {
+        PyObject *order_code = PyDict_CheckExact(order.ptr())
+                                   ? PyDict_GetItemWithError(order.ptr(), key.ptr())
+                                   : nullptr;
+        if (order_code && PyUnicode_CheckExact(order_code)) {
+            if (same_code(order_code, code.ptr()))
                 found.push_back(nb::borrow(order));
             continue;
         }
-        if (same_code(order_code, code.ptr()))
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        // Not a plain dict or not a plain str: read it the ordinary way (KeyError if missing).
+        if (py_equals(order["code"], code))
             found.push_back(nb::borrow(order));
     }
     return found;
@@ -157,9 +187,14 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     if (volume == 0)
         return; // a tick without volume touches nothing
 
+    // The common tick has no order of its code: answer that without taking the lock.
+    nb::object key = code_key();
+    if (orders_present(self.attr("pending_orders"), code, key) == Presence::None)
+        return;
+
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
-    std::vector<nb::object> candidates = orders_of_code(orders, code);
+    std::vector<nb::object> candidates = orders_of_code(orders, code, key);
     if (candidates.empty())
         return;
 

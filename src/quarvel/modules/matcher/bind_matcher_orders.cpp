@@ -33,42 +33,43 @@ nb::object frozen_default(const char *enum_name, const char *member) {
 }
 
 void print(const std::string &text) {
-    console_print(kModule, text);
+    print_line(text);
 }
 
 nb::object new_identifier() {
-    return module_attr(kModule, "generate")(nb::arg("size") = 16);
+    return module_name("generate")(nb::arg("size") = 16);
 }
 
-/// The order record, keys in their documented order; values computed in that order.
+/// The order record, keys in their documented order; values computed in that order. The
+/// keys are interned strings, so look-ups with the same names hit on identity.
 nb::dict make_order_record(nb::handle self, nb::handle code, nb::handle product_type, bool is_stock,
                            nb::handle action, double price, nb::handle qty, nb::handle price_type,
                            nb::handle order_type, nb::handle order_cond, nb::handle order_lot,
                            nb::handle oc_type) {
     nb::object create = enum_member("SuccessCode", "CreateOrder");
     nb::dict r;
-    r["operation_type"] = "New";
-    r["operation_code"] = create.attr("code");
-    r["operation_message"] = create.attr("message");
-    r["trade_id"] = new_identifier();
-    r["account_id"] = self.attr("account_info")["account_id"];
-    r["code"] = code;
-    r["product_type"] = product_type;
-    r["action"] = module_attr(kModule, "Action").attr("from_value")(action);
-    r["price"] = price;
-    r["quantity"] = qty;
-    r["price_type"] = module_attr(kModule, "PriceType").attr("from_value")(price_type);
-    r["order_type"] = module_attr(kModule, "OrderType").attr("from_value")(order_type);
+    set_field(r, "operation_type", nb::str("New"));
+    set_field(r, "operation_code", create.attr("code"));
+    set_field(r, "operation_message", create.attr("message"));
+    set_field(r, "trade_id", new_identifier());
+    set_field(r, "account_id", self.attr("account_info")["account_id"]);
+    set_field(r, "code", nb::borrow(code));
+    set_field(r, "product_type", nb::borrow(product_type));
+    set_field(r, "action", module_name("Action").attr("from_value")(action));
+    set_field(r, "price", nb::float_(price));
+    set_field(r, "quantity", nb::borrow(qty));
+    set_field(r, "price_type", module_name("PriceType").attr("from_value")(price_type));
+    set_field(r, "order_type", module_name("OrderType").attr("from_value")(order_type));
     nb::object infos = self.attr("current_tick_infos");
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
-    r["exchange_ts"] = known ? nb::object(infos[code]["ts"]) : nb::none();
+    set_field(r, "exchange_ts", known ? nb::object(infos[code]["ts"]) : nb::none());
     if (is_stock) {
-        r["order_cond"] = module_attr(kModule, "OrderCond").attr("from_value")(order_cond);
-        r["order_lot"] = module_attr(kModule, "OrderLot").attr("from_value")(order_lot);
+        set_field(r, "order_cond", module_name("OrderCond").attr("from_value")(order_cond));
+        set_field(r, "order_lot", module_name("OrderLot").attr("from_value")(order_lot));
     } else {
-        r["oc_type"] = module_attr(kModule, "OCType").attr("from_value")(oc_type);
+        set_field(r, "oc_type", module_name("OCType").attr("from_value")(oc_type));
     }
     return r;
 }

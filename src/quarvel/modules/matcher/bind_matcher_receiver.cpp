@@ -15,7 +15,7 @@ using namespace native;
 namespace {
 
 void print(const std::string &text) {
-    console_print(kModule, text);
+    print_line(text);
 }
 
 /// The payload's value under `key`, None when absent.

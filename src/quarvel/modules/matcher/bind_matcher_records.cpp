@@ -19,8 +19,14 @@ bool is_immutable_scalar(PyObject *v) {
 
 } // namespace
 
+void set_field(nb::handle d, const char *key, const nb::object &value) {
+    nb::object k = nb::steal(PyUnicode_InternFromString(key));
+    if (!k.is_valid() || PyDict_SetItem(d.ptr(), k.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
 nb::object deep_copy_record(nb::handle record) {
-    nb::object copy_module = native::module_attr(kModule, "copy");
+    nb::object copy_module = module_name("copy");
     if (!PyDict_CheckExact(record.ptr()))
         return copy_module.attr("deepcopy")(record);
     // The memo maps the record to its copy, so a value referring back to the record

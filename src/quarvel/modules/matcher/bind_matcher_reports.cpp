@@ -27,7 +27,7 @@ Product product_of(nb::handle trade) {
 }
 
 nb::object from_value(const char *enum_name, nb::handle value) {
-    return native::module_attr(kModule, enum_name).attr("from_value")(value);
+    return module_name(enum_name).attr("from_value")(value);
 }
 
 /// The `ts` of the code's current tick info at this moment, None for a code never seen.

@@ -1,6 +1,7 @@
 // What importing the matcher module binds at its top level, as a Python module would:
 // standard modules, the identifier generator, the thread class, the enumerations, the
 // console and logger, and the ledger class. A missing name fails the import.
+#include "_native/loaded_attr.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 
@@ -19,8 +20,16 @@ void bind_module_names(nb::module_ &m) {
     import_names(m, "quarvel.modules.positions.positions", {"Positions"});
 }
 
+nb::object module_name(const char *name) {
+    return native::loaded_attr(kModule, name);
+}
+
+void print_line(const std::string &text) {
+    module_name("console").attr("print")(nb::str(text.c_str(), text.size()));
+}
+
 nb::object enum_member(const char *enum_name, const char *member) {
-    return native::module_attr(kModule, enum_name).attr(member);
+    return module_name(enum_name).attr(member);
 }
 
 } // namespace quarvel::matcher

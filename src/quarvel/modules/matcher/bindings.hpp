@@ -3,6 +3,8 @@
 // GIL held in every function declared here.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
@@ -26,6 +28,12 @@ void register_receiver_methods(nb::class_<Matcher> &cls);
 
 /// The RLock of a Matcher instance (TypeError for any other object).
 nb::handle matcher_lock(nb::handle self);
+
+/// A module-level name of this module (console, logger, the enumerations...), read now.
+nb::object module_name(const char *name);
+
+/// console.print(text) through this module's `console`.
+void print_line(const std::string &text);
 
 /// A member of one of the module's enumerations, e.g. enum_member("OperationType", "NEW").
 nb::object enum_member(const char *enum_name, const char *member);

@@ -7,6 +7,9 @@
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
+/// d[key] = value with `key` as an interned str (as Python's own literal keys are).
+void set_field(nb::handle d, const char *key, const nb::object &value);
+
 /// A deep copy of an order record, as copy.deepcopy gives it. Immutable scalars are shared
 /// (deepcopy returns them unchanged anyway); anything else goes through copy.deepcopy.
 nb::object deep_copy_record(nb::handle record);
