@@ -30,3 +30,44 @@ class Positions:
     def fetch_account_balance(self) -> int | float: ...
     def fetch_margin(self) -> int | float: ...
     def set_current_tick(self, tick: dict[str, Any]) -> None: ...
+    def _Positions__ceil_price_by_tick(
+        self, code: str, price: int | float
+    ) -> tuple[int | float, int | float]: ...
+    def _Positions__calculate_slippage_price(
+        self, code: str, price: int | float, tick_count: int, direction: str
+    ) -> float: ...
+    def _Positions__apply_future_contract_value(self, code: str) -> int | float: ...
+    def _Positions__calculate_trade_cost(
+        self,
+        code: str,
+        action: str,
+        price: int | float,
+        quantity: int,
+        product_type: str,
+        ignore_tax: bool = False,
+        need_reverse_direction: bool = True,
+    ) -> dict[str, Any]: ...
+    def _Positions__calculate_profit(
+        self, cover_position: dict[str, Any], product_type: str
+    ) -> dict[str, Any]: ...
+    def _Positions__make_trade_record(
+        self,
+        trade_id: str,
+        code: str,
+        action: str,
+        quantity: int,
+        price: int | float,
+        timestamp: int | float,
+        trade_status: str,
+    ) -> dict[str, Any]: ...
+    def add_trade_record(
+        self,
+        trade_id: str,
+        code: str,
+        action: str,
+        quantity: int,
+        price: int | float,
+        timestamp: int | float,
+        trade_status: str,
+    ) -> None: ...
+    def set_positions(self, trade: dict[str, Any], product_type: str) -> None: ...
