@@ -71,8 +71,20 @@ nb::handle matcher_lock(nb::handle self) {
     return nb::inst_ptr<Matcher>(self)->lock;
 }
 
+const Fields &fields_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->fields;
+}
+
 void queue_response(nb::handle self, nb::handle response) {
-    self.attr("response_queue").attr("put")(response);
+    const Fields &f = fields_of(self);
+    nb::object queue = attr_of(self, f[F::response_queue]);
+    PyObject *args[] = {queue.ptr(), response.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(f[F::put].ptr(), args, 2, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
 }
 
 void bind_matcher(nb::module_ &m) {
@@ -80,7 +92,7 @@ void bind_matcher(nb::module_ &m) {
     cls.def(
         "__init__",
         [](Matcher *p, nb::handle positions) {
-            new (p) Matcher{module_attr("threading", "RLock")()};
+            new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule))};
             init_matcher(nb::find(p), positions);
         },
         nb::arg("positions").none() = nb::none(),

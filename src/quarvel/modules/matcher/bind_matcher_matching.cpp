@@ -9,6 +9,7 @@
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "core/matching.hpp"
+#include "fields.hpp"
 #include "records.hpp"
 
 namespace quarvel::matcher {
@@ -21,10 +22,10 @@ namespace {
 struct MatchVocabulary {
     nb::object buy_value, lmt, rod, ioc, fok;
 
-    MatchVocabulary()
-        : buy_value(enum_member("Action", "BUY").attr("value")),
-          lmt(enum_member("PriceType", "LMT")), rod(enum_member("OrderType", "ROD")),
-          ioc(enum_member("OrderType", "IOC")), fok(enum_member("OrderType", "FOK")) {}
+    explicit MatchVocabulary(const Fields &f)
+        : buy_value(attr_of(f.member(F::Action, F::BUY), f[F::value])),
+          lmt(f.member(F::PriceType, F::LMT)), rod(f.member(F::OrderType, F::ROD)),
+          ioc(f.member(F::OrderType, F::IOC)), fok(f.member(F::OrderType, F::FOK)) {}
 };
 
 bool py_equals(nb::handle a, nb::handle b) {
@@ -57,14 +58,6 @@ bool same_code(PyObject *value, PyObject *code) {
     return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
                        static_cast<size_t>(PyUnicode_GET_LENGTH(value)) * PyUnicode_KIND(value)) ==
            0;
-}
-
-/// The interned key "code": record keys are interned too, so look-ups hit on identity.
-nb::object code_key() {
-    nb::object key = nb::steal(PyUnicode_InternFromString("code"));
-    if (!key.is_valid())
-        throw nb::python_error();
-    return key;
 }
 
 enum class Presence { None, Some, Unsure };
@@ -114,16 +107,16 @@ std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::h
     return found;
 }
 
-core::RestingOrder read_order(nb::handle order, const MatchVocabulary &words) {
-    nb::object action = order["action"];
-    nb::object price = order["price"];
-    nb::object order_type = order["order_type"];
-    nb::object price_type = order["price_type"];
+core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchVocabulary &words) {
+    nb::object action = get(order, f[F::action]);
+    nb::object price = get(order, f[F::price]);
+    nb::object order_type = get(order, f[F::order_type]);
+    nb::object price_type = get(order, f[F::price_type]);
     core::RestingOrder r{};
     r.side = py_equals(action, words.buy_value) ? core::Side::Buy : core::Side::Sell;
     r.kind = py_equals(price_type, words.lmt) ? core::PriceKind::Limit : core::PriceKind::Market;
     r.limit_price = r.kind == core::PriceKind::Limit ? as_double(price) : 0.0;
-    r.quantity = int64_of(order["quantity"]);
+    r.quantity = int64_of(get(order, f[F::quantity]));
     r.tif = py_equals(order_type, words.rod)   ? core::TimeInForce::Rod
             : py_equals(order_type, words.ioc) ? core::TimeInForce::Ioc
             : py_equals(order_type, words.fok) ? core::TimeInForce::Fok
@@ -133,47 +126,66 @@ core::RestingOrder read_order(nb::handle order, const MatchVocabulary &words) {
 
 /// The cancel report of an IOC or FOK order, from a deep copy carrying the tick time and
 /// the quantity being cancelled.
-nb::object cancel_report(nb::handle self, nb::handle order, long long quantity, double tick_ts) {
-    nb::object product_type = order["product_type"];
+nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, long long quantity,
+                         double tick_ts) {
+    nb::object product_type = get(order, f[F::product_type]);
     if (!str_equals(product_type, "Stock") && !str_equals(product_type, "Future")) {
         PyErr_SetString(PyExc_ValueError, "不支援的商品類型");
         throw nb::python_error();
     }
     nb::object copy = deep_copy_record(order);
-    copy["exchange_ts"] = tick_ts;
-    copy["quantity"] = quantity;
-    return make_order_report(self, copy, enum_member("OperationType", "CANCEL"),
-                             enum_member("SuccessCode", "OrderBeCancel"));
+    put(copy, f[F::exchange_ts], nb::float_(tick_ts));
+    put(copy, f[F::quantity], nb::int_(quantity));
+    return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
+                             f.member(F::SuccessCode, F::OrderBeCancel));
 }
 
-void book_fill(nb::handle self, nb::handle order, long long quantity, double close,
+/// ledger.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
+/// timestamp=..., trade_status=...)
+void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, nb::handle code,
+                      nb::handle action, nb::handle quantity, nb::handle price,
+                      nb::handle timestamp, const char *status) {
+    nb::object method = attr_of(ledger, f[F::add_trade_record]);
+    nb::str status_text(status);
+    nb::object names = nb::make_tuple(f[F::trade_id], f[F::code], f[F::action], f[F::quantity],
+                                      f[F::price], f[F::timestamp], f[F::trade_status]);
+    PyObject *args[] = {trade_id.ptr(), code.ptr(),      action.ptr(),     quantity.ptr(),
+                        price.ptr(),    timestamp.ptr(), status_text.ptr()};
+    PyObject *result = PyObject_Vectorcall(method.ptr(), args, 0, names.ptr());
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+void book_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity, double close,
                double tick_ts) {
     nb::object deal = deep_copy_record(order);
-    deal["quantity"] = quantity;
-    deal["price"] = close;
-    deal["exchange_ts"] = tick_ts;
-    nb::object ledger = self.attr("positions");
-    ledger.attr("add_trade_record")(
-        nb::arg("trade_id") = deal["trade_id"], nb::arg("code") = deal["code"],
-        nb::arg("action") = deal["action"], nb::arg("quantity") = deal["quantity"],
-        nb::arg("price") = deal["price"], nb::arg("timestamp") = deal["exchange_ts"],
-        nb::arg("trade_status") = "Deal");
+    nb::object qty = nb::int_(quantity), price = nb::float_(close), ts = nb::float_(tick_ts);
+    put(deal, f[F::quantity], qty);
+    put(deal, f[F::price], price);
+    put(deal, f[F::exchange_ts], ts);
+    nb::object ledger = attr_of(self, f[F::positions]);
+    add_trade_record(f, ledger, get(deal, f[F::trade_id]), get(deal, f[F::code]),
+                     get(deal, f[F::action]), qty, price, ts, "Deal");
     queue_response(self, make_deal_report(self, deal));
-    ledger.attr("set_positions")(deal, deal["product_type"]);
+    nb::object product_type = get(deal, f[F::product_type]);
+    PyObject *args[] = {ledger.ptr(), deal.ptr(), product_type.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(f[F::set_positions].ptr(), args, 3, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
 }
 
-void book_cancel(nb::handle self, nb::handle order, nb::handle report, double tick_ts) {
-    nb::object part = report["order"];
-    nb::object ts = report["trade_status"]["exchange_ts"];
+void book_cancel(const Fields &f, nb::handle self, nb::handle order, nb::handle report,
+                 double tick_ts) {
+    nb::object part = get(report, f[F::order]);
+    nb::object ts = get(get(report, f[F::trade_status]), f[F::exchange_ts]);
     // A code without current tick info has no report time; the tick's own time stands in.
     if (ts.is_none())
         ts = nb::float_(tick_ts);
-    self.attr("positions")
-        .attr("add_trade_record")(
-            nb::arg("trade_id") = order["trade_id"], nb::arg("code") = order["code"],
-            nb::arg("action") = order["action"], nb::arg("quantity") = part["quantity"],
-            nb::arg("price") = part["price"], nb::arg("timestamp") = ts,
-            nb::arg("trade_status") = "Cancel");
+    add_trade_record(f, attr_of(self, f[F::positions]), get(order, f[F::trade_id]),
+                     get(order, f[F::code]), get(order, f[F::action]), get(part, f[F::quantity]),
+                     get(part, f[F::price]), ts, "Cancel");
     queue_response(self, report);
 }
 
@@ -188,8 +200,9 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         return; // a tick without volume touches nothing
 
     // The common tick has no order of its code: answer that without taking the lock.
-    nb::object key = code_key();
-    if (orders_present(self.attr("pending_orders"), code, key) == Presence::None)
+    const Fields &f = fields_of(self);
+    nb::handle key = f[F::code];
+    if (orders_present(attr_of(self, f[F::pending_orders]), code, key) == Presence::None)
         return;
 
     RLockGuard guard(matcher_lock(self));
@@ -198,12 +211,12 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     if (candidates.empty())
         return;
 
-    MatchVocabulary words;
+    MatchVocabulary words(f);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)
             continue;
-        const core::RestingOrder resting = read_order(order, words);
+        const core::RestingOrder resting = read_order(f, order, words);
         const core::OrderDecision d = tick.examine(resting);
         if (d.stop)
             break;
@@ -212,16 +225,16 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 
         nb::object cancel;
         if (d.cancel_quantity > 0)
-            cancel = cancel_report(self, order, d.cancel_quantity, ts);
+            cancel = cancel_report(f, self, order, d.cancel_quantity, ts);
         // The order's own update comes first, then its fill, then its cancellation.
         if (resting.tif == core::TimeInForce::Rod)
-            order["quantity"] = d.rest_quantity;
+            put(order, f[F::quantity], nb::int_(d.rest_quantity));
         if (d.remove)
             remove_record(orders, order);
         if (d.fill_quantity > 0)
-            book_fill(self, order, d.fill_quantity, close, ts);
+            book_fill(f, self, order, d.fill_quantity, close, ts);
         if (cancel.is_valid())
-            book_cancel(self, order, cancel, ts);
+            book_cancel(f, self, order, cancel, ts);
     }
 }
 

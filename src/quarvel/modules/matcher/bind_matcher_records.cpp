@@ -2,20 +2,42 @@
 #include "records.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "_native/args.hpp"
-#include "_native/pyns.hpp"
+#include "_native/loaded_attr.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::matcher {
 
 namespace {
 
-bool is_immutable_scalar(PyObject *v) {
-    PyTypeObject *t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           v == Py_None;
-}
+/// Values copy.deepcopy hands back unchanged: exact atomic builtins, and enum members
+/// (Enum.__deepcopy__ returns the member itself). Checks each value type once per copy.
+class SharedOnCopy {
+  public:
+    bool contains(PyObject *v) {
+        PyTypeObject *t = Py_TYPE(v);
+        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+            v == Py_None)
+            return true;
+        for (PyTypeObject *seen : enum_types_)
+            if (seen == t)
+                return true;
+        if (!enum_deepcopy_.is_valid())
+            enum_deepcopy_ = native::loaded_attr("enum", "Enum").attr("__deepcopy__");
+        nb::object copier =
+            nb::getattr(nb::handle(reinterpret_cast<PyObject *>(t)), "__deepcopy__", nb::none());
+        if (!copier.is(enum_deepcopy_))
+            return false;
+        enum_types_.push_back(t);
+        return true;
+    }
+
+  private:
+    nb::object enum_deepcopy_;
+    std::vector<PyTypeObject *> enum_types_;
+};
 
 } // namespace
 
@@ -26,28 +48,20 @@ void set_field(nb::handle d, const char *key, const nb::object &value) {
 }
 
 nb::object deep_copy_record(nb::handle record) {
-    nb::object copy_module = module_name("copy");
     if (!PyDict_CheckExact(record.ptr()))
-        return copy_module.attr("deepcopy")(record);
-    // The memo maps the record to its copy, so a value referring back to the record
-    // resolves to the copy exactly as copy.deepcopy would do it.
-    nb::dict copied;
-    nb::dict memo;
-    memo[nb::int_(reinterpret_cast<uintptr_t>(record.ptr()))] = copied;
-    nb::object deepcopy;
+        return module_name("copy").attr("deepcopy")(record);
+    // A flat record of shared values (what add_order makes) copies to a new dict of the
+    // same values, exactly as copy.deepcopy would make it.
+    SharedOnCopy shared;
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(record.ptr(), &pos, &key, &value)) {
-        nb::handle k(key), v(value);
-        if (is_immutable_scalar(value)) {
-            copied[k] = v;
-            continue;
-        }
-        if (!deepcopy.is_valid())
-            deepcopy = copy_module.attr("deepcopy");
-        copied[k] = deepcopy(v, memo);
-    }
-    return copied;
+    while (PyDict_Next(record.ptr(), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key) || !shared.contains(value))
+            return module_name("copy").attr("deepcopy")(record);
+    PyObject *copied = PyDict_Copy(record.ptr());
+    if (!copied)
+        throw nb::python_error();
+    return nb::steal(copied);
 }
 
 nb::object find_order(nb::handle orders, nb::handle trade_id) {

@@ -3,7 +3,6 @@
 // order cannot drift.
 #include "_native/args.hpp"
 #include "_native/format.hpp"
-#include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "records.hpp"
 
@@ -16,8 +15,8 @@ namespace {
 enum class Product { Stock, Future };
 
 /// "Stock" or "Future" from a record; any other value is an error.
-Product product_of(nb::handle trade) {
-    nb::object product_type = trade["product_type"];
+Product product_of(const Fields &f, nb::handle trade) {
+    nb::object product_type = get(trade, f[F::product_type]);
     if (str_equals(product_type, "Stock"))
         return Product::Stock;
     if (str_equals(product_type, "Future"))
@@ -26,131 +25,144 @@ Product product_of(nb::handle trade) {
     throw nb::python_error();
 }
 
-nb::object from_value(const char *enum_name, nb::handle value) {
-    return module_name(enum_name).attr("from_value")(value);
+nb::object from_value(const Fields &f, F enum_name, nb::handle value) {
+    nb::object enum_class = f.global(enum_name);
+    PyObject *args[] = {enum_class.ptr(), value.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(f[F::from_value].ptr(), args, 2, nullptr);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// Copies data[k] into out[k] for each key, in order.
+void copy_keys(const Fields &f, nb::handle out, nb::handle data, std::initializer_list<F> keys) {
+    for (F k : keys)
+        put(out, f[k], get(data, f[k]));
 }
 
 /// The `ts` of the code's current tick info at this moment, None for a code never seen.
-nb::object current_tick_ts(nb::handle self, nb::handle code) {
-    nb::object infos = self.attr("current_tick_infos");
+nb::object current_tick_ts(const Fields &f, nb::handle self, nb::handle code) {
+    nb::object infos = attr_of(self, f[F::current_tick_infos]);
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
-    return known ? nb::object(infos[code]["ts"]) : nb::none();
+    return known ? get(get(infos, code), f[F::ts]) : nb::none();
 }
 
-nb::object account_id(nb::handle self) {
-    return self.attr("account_info")["account_id"];
+nb::object account_id(const Fields &f, nb::handle self) {
+    return get(attr_of(self, f[F::account_info]), f[F::account_id]);
 }
-nb::object exchange_name(nb::handle self) {
-    return self.attr("exchange_info")["name"];
+nb::object exchange_name(const Fields &f, nb::handle self) {
+    return get(attr_of(self, f[F::exchange_info]), f[F::name]);
 }
 
-nb::dict order_common_fields(nb::handle self, nb::handle trade, Product product,
+nb::dict order_common_fields(const Fields &f, nb::handle self, nb::handle trade, Product product,
                              nb::handle operation_type, nb::handle code_obj) {
     nb::dict d;
-    d["operation_type"] = operation_type;
-    d["operation_code"] = code_obj.attr("code");
-    d["operation_message"] = code_obj.attr("message");
-    d["trade_id"] = trade["trade_id"];
-    d["account_id"] = account_id(self);
-    nb::object code = trade["code"];
-    d["code"] = code;
-    for (const char *key : {"action", "price", "quantity", "price_type", "order_type"})
-        d[key] = trade[key];
-    d["exchange_ts"] = current_tick_ts(self, code);
-    if (product == Product::Stock) {
-        d["order_cond"] = trade["order_cond"];
-        d["order_lot"] = trade["order_lot"];
-    } else {
-        d["oc_type"] = trade["oc_type"];
-    }
+    put(d, f[F::operation_type], operation_type);
+    put(d, f[F::operation_code], code_obj.attr("code"));
+    put(d, f[F::operation_message], code_obj.attr("message"));
+    put(d, f[F::trade_id], get(trade, f[F::trade_id]));
+    put(d, f[F::account_id], account_id(f, self));
+    nb::object code = get(trade, f[F::code]);
+    put(d, f[F::code], code);
+    copy_keys(f, d, trade, {F::action, F::price, F::quantity, F::price_type, F::order_type});
+    put(d, f[F::exchange_ts], current_tick_ts(f, self, code));
+    if (product == Product::Stock)
+        copy_keys(f, d, trade, {F::order_cond, F::order_lot});
+    else
+        copy_keys(f, d, trade, {F::oc_type});
     return d;
 }
 
-nb::dict deal_common_fields(nb::handle self, nb::handle trade, Product product) {
+nb::dict deal_common_fields(const Fields &f, nb::handle self, nb::handle trade, Product product) {
     nb::dict d;
-    nb::object id = trade["trade_id"];
-    for (const char *key : {"id", "seqno", "ordno", "exchange_seqno"})
-        d[key] = id;
-    d["broker_id"] = exchange_name(self);
-    d["account"] = account_id(self);
-    for (const char *key : {"action", "code", "quantity", "price", "exchange_ts"})
-        d[key] = trade[key];
-    if (product == Product::Stock) {
-        d["order_cond"] = trade["order_cond"];
-        d["order_lot"] = trade["order_lot"];
-    }
+    nb::object id = get(trade, f[F::trade_id]);
+    for (F k : {F::id, F::seqno, F::ordno, F::exchange_seqno})
+        put(d, f[k], id);
+    put(d, f[F::broker_id], exchange_name(f, self));
+    put(d, f[F::account], account_id(f, self));
+    copy_keys(f, d, trade, {F::action, F::code, F::quantity, F::price, F::exchange_ts});
+    if (product == Product::Stock)
+        copy_keys(f, d, trade, {F::order_cond, F::order_lot});
     return d;
 }
 
 /// The `order` part shared by both order reports, up to and including `quantity`.
-nb::dict order_head(nb::handle data) {
+nb::dict order_head(const Fields &f, nb::handle data) {
     nb::dict order;
-    nb::object id = data["trade_id"];
-    for (const char *key : {"id", "seqno", "ordno"})
-        order[key] = id;
-    order["account"] = data["account_id"];
-    for (const char *key : {"code", "action", "price", "quantity"})
-        order[key] = data[key];
+    nb::object id = get(data, f[F::trade_id]);
+    for (F k : {F::id, F::seqno, F::ordno})
+        put(order, f[k], id);
+    put(order, f[F::account], get(data, f[F::account_id]));
+    copy_keys(f, order, data, {F::code, F::action, F::price, F::quantity});
     return order;
 }
 
-nb::dict order_report(nb::handle self, nb::handle data, nb::handle order) {
+nb::dict order_report(const Fields &f, nb::handle self, nb::handle data, nb::handle order) {
     nb::dict report;
-    report["operation_type"] = from_value("OperationType", data["operation_type"]);
-    report["operation_status_code"] = data["operation_code"];
-    report["operation_message"] = data["operation_message"];
-    report["order"] = order;
+    put(report, f[F::operation_type],
+        from_value(f, F::OperationType, get(data, f[F::operation_type])));
+    put(report, f[F::operation_status_code], get(data, f[F::operation_code]));
+    put(report, f[F::operation_message], get(data, f[F::operation_message]));
+    put(report, f[F::order], order);
     nb::dict status;
-    status["id"] = data["trade_id"];
-    status["exchange"] = exchange_name(self);
-    status["exchange_ts"] = data["exchange_ts"];
-    report["trade_status"] = status;
+    put(status, f[F::id], get(data, f[F::trade_id]));
+    put(status, f[F::exchange], exchange_name(f, self));
+    put(status, f[F::exchange_ts], get(data, f[F::exchange_ts]));
+    put(report, f[F::trade_status], status);
     return report;
+}
+
+void put_from_value(const Fields &f, nb::handle out, nb::handle data, F key, F enum_name) {
+    put(out, f[key], from_value(f, enum_name, get(data, f[key])));
 }
 
 nb::dict stock_order_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
-    nb::dict order = order_head(data);
-    order["order_type"] = from_value("OrderType", data["order_type"]);
-    order["order_cond"] = from_value("OrderCond", data["order_cond"]);
-    order["order_lot"] = from_value("OrderLot", data["order_lot"]);
-    order["price_type"] = from_value("PriceType", data["price_type"]);
-    return order_report(self, data, order);
+    const Fields &f = fields_of(self);
+    nb::dict order = order_head(f, data);
+    put_from_value(f, order, data, F::order_type, F::OrderType);
+    put_from_value(f, order, data, F::order_cond, F::OrderCond);
+    put_from_value(f, order, data, F::order_lot, F::OrderLot);
+    put_from_value(f, order, data, F::price_type, F::PriceType);
+    return order_report(f, self, data, order);
 }
 
 nb::dict future_order_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
-    nb::dict order = order_head(data);
-    order["order_type"] = from_value("OrderType", data["order_type"]);
-    order["price_type"] = from_value("PriceType", data["price_type"]);
-    order["oc_type"] = from_value("OCType", data["oc_type"]);
-    return order_report(self, data, order);
+    const Fields &f = fields_of(self);
+    nb::dict order = order_head(f, data);
+    put_from_value(f, order, data, F::order_type, F::OrderType);
+    put_from_value(f, order, data, F::price_type, F::PriceType);
+    put_from_value(f, order, data, F::oc_type, F::OCType);
+    return order_report(f, self, data, order);
 }
 
 /// The deal report's keys up to and including `price`, copied from the common fields.
-nb::dict deal_head(nb::handle data) {
+nb::dict deal_head(const Fields &f, nb::handle data) {
     nb::dict deal;
-    for (const char *key : {"id", "seqno", "ordno", "exchange_seqno", "broker_id", "account",
-                            "action", "code", "quantity", "price"})
-        deal[key] = data[key];
+    copy_keys(f, deal, data,
+              {F::id, F::seqno, F::ordno, F::exchange_seqno, F::broker_id, F::account, F::action,
+               F::code, F::quantity, F::price});
     return deal;
 }
 
-nb::dict stock_deal_report(nb::handle, nb::handle data) {
+nb::dict stock_deal_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
-    nb::dict deal = deal_head(data);
-    deal["order_cond"] = from_value("OrderCond", data["order_cond"]);
-    deal["order_lot"] = from_value("OrderLot", data["order_lot"]);
-    deal["exchange_ts"] = data["exchange_ts"];
+    const Fields &f = fields_of(self);
+    nb::dict deal = deal_head(f, data);
+    put_from_value(f, deal, data, F::order_cond, F::OrderCond);
+    put_from_value(f, deal, data, F::order_lot, F::OrderLot);
+    copy_keys(f, deal, data, {F::exchange_ts});
     return deal;
 }
 
-nb::dict future_deal_report(nb::handle, nb::handle data) {
+nb::dict future_deal_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
-    nb::dict deal = deal_head(data);
-    deal["exchange_ts"] = data["exchange_ts"];
+    const Fields &f = fields_of(self);
+    nb::dict deal = deal_head(f, data);
+    copy_keys(f, deal, data, {F::exchange_ts});
     return deal;
 }
 
@@ -158,15 +170,17 @@ nb::dict future_deal_report(nb::handle, nb::handle data) {
 
 nb::object make_order_report(nb::handle self, nb::handle trade, nb::handle operation_type,
                              nb::handle code_obj) {
-    Product product = product_of(trade);
-    nb::dict data = order_common_fields(self, trade, product, operation_type, code_obj);
+    const Fields &f = fields_of(self);
+    Product product = product_of(f, trade);
+    nb::dict data = order_common_fields(f, self, trade, product, operation_type, code_obj);
     return product == Product::Stock ? stock_order_report(self, data)
                                      : future_order_report(self, data);
 }
 
 nb::object make_deal_report(nb::handle self, nb::handle trade) {
-    Product product = product_of(trade);
-    nb::dict data = deal_common_fields(self, trade, product);
+    const Fields &f = fields_of(self);
+    Product product = product_of(f, trade);
+    nb::dict data = deal_common_fields(f, self, trade, product);
     return product == Product::Stock ? stock_deal_report(self, data)
                                      : future_deal_report(self, data);
 }

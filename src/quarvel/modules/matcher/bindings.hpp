@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "fields.hpp"
+
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
@@ -15,6 +17,7 @@ inline constexpr const char *kModule = "quarvel.modules.matcher.matcher";
 /// driver's thread and the receiver thread. All state lives in the instance __dict__.
 struct Matcher {
     nb::object lock; // a threading.RLock
+    Fields fields;   // interned names used on every tick
 };
 
 void bind_module_names(nb::module_ &m);

@@ -1,0 +1,56 @@
+// Interned field names and the direct dict access built on them.
+#include "fields.hpp"
+
+#include "bindings.hpp"
+
+namespace quarvel::matcher {
+
+Fields::Fields(nb::handle module) : module_(nb::borrow(module)) {
+    static constexpr const char *kText[] = {
+#define QV_FIELD_TEXT(n) #n,
+        QV_MATCHER_FIELDS(QV_FIELD_TEXT)
+#undef QV_FIELD_TEXT
+    };
+    for (size_t i = 0; i < names_.size(); ++i) {
+        names_[i] = nb::steal(PyUnicode_InternFromString(kText[i]));
+        if (!names_[i].is_valid())
+            throw nb::python_error();
+    }
+}
+
+nb::object Fields::global(F name) const {
+    return attr_of(module_, (*this)[name]);
+}
+
+nb::object Fields::member(F enum_name, F member_name) const {
+    return attr_of(global(enum_name), (*this)[member_name]);
+}
+
+nb::object get(nb::handle d, nb::handle key) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr()); // borrowed
+        if (value)
+            return nb::borrow(value);
+        if (!PyErr_Occurred())
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    }
+    PyObject *value = PyObject_GetItem(d.ptr(), key.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+void put(nb::handle d, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+nb::object attr_of(nb::handle obj, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+} // namespace quarvel::matcher
