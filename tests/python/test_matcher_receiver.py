@@ -148,3 +148,23 @@ def test_request_burst_interleaved_with_matching_loses_nothing(printed):
     assert sum(c["quantity"] for (c,) in ledger.named("add_trade_record")) == expected_qty
     assert ledger.changed_during_booking == 0
     assert printed.lines.count("") == 0 and len(printed.lines) == total
+
+
+def test_process_exits_cleanly_while_the_receiver_is_busy(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+    script = tmp_path / "busy_exit.py"
+    script.write_text(
+        "from quarvel.modules.matcher import matcher as mm\n"
+        "class Quiet:\n"
+        "    def print(self, *args, **kwargs):\n"
+        "        pass\n"
+        "mm.console = Quiet()\n"
+        "m = mm.Matcher(object())\n"
+        "for _ in range(3000):\n"
+        f"    m.add_pending_order_queue('add', {ADD!r})\n")
+    src = str(Path(__file__).resolve().parents[2] / "src")
+    done = subprocess.run([sys.executable, str(script)], env={"PYTHONPATH": src},
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]

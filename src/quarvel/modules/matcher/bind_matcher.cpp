@@ -71,6 +71,12 @@ nb::handle matcher_lock(nb::handle self) {
     return nb::inst_ptr<Matcher>(self)->lock;
 }
 
+std::shared_ptr<ReceiverParking> parking_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->parking;
+}
+
 const Fields &fields_of(nb::handle self) {
     if (!nb::isinstance<Matcher>(self))
         raise_arg_type("self", "Matcher", self);
@@ -92,8 +98,11 @@ void bind_matcher(nb::module_ &m) {
     cls.def(
         "__init__",
         [](Matcher *p, nb::handle positions) {
-            new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule))};
-            init_matcher(nb::find(p), positions);
+            new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule)),
+                            std::make_shared<ReceiverParking>()};
+            nb::handle self = nb::find(p);
+            register_parking_at_exit(self, p->parking);
+            init_matcher(self, positions);
         },
         nb::arg("positions").none() = nb::none(),
         nb::sig("def __init__(self, positions=None) -> None"));

@@ -50,10 +50,27 @@ void execute(nb::handle self, nb::handle request) {
     }
 }
 
+/// Marks the receiver as serving for as long as the loop runs.
+struct Serving {
+    std::shared_ptr<ReceiverParking> parking;
+    explicit Serving(std::shared_ptr<ReceiverParking> p) : parking(std::move(p)) {
+        parking->set_running(true);
+    }
+    ~Serving() { parking->set_running(false); }
+    Serving(const Serving &) = delete;
+    Serving &operator=(const Serving &) = delete;
+};
+
 void receive_pending_order(nb::handle self) {
+    Serving serving(parking_of(self));
+    ReceiverParking &parking = *serving.parking;
     for (;;) {
+        if (parking.closing())
+            parking.park();
         // Lock not held while waiting: Queue.get releases the GIL until a request arrives.
         nb::object request = self.attr("pending_order_queue").attr("get")();
+        if (parking.closing())
+            parking.park();
         auto error = run_guarded([&] { execute(self, request); });
         if (!error)
             continue;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fields.hpp"
+#include "parking.hpp"
 
 namespace quarvel::matcher {
 namespace nb = nanobind;
@@ -16,9 +17,13 @@ inline constexpr const char *kModule = "quarvel.modules.matcher.matcher";
 /// Native part of Matcher: only the lock that makes each operation indivisible between the
 /// driver's thread and the receiver thread. All state lives in the instance __dict__.
 struct Matcher {
-    nb::object lock; // a threading.RLock
-    Fields fields;   // interned names used on every tick
+    nb::object lock;                          // a threading.RLock
+    Fields fields;                            // interned names used on every tick
+    std::shared_ptr<ReceiverParking> parking; // stops the receiver before the process exits
 };
+
+/// The receiver's parking state of a Matcher instance.
+std::shared_ptr<ReceiverParking> parking_of(nb::handle self);
 
 void bind_module_names(nb::module_ &m);
 void bind_matcher(nb::module_ &m);
