@@ -156,6 +156,9 @@ def test_process_exits_cleanly_while_the_receiver_is_busy(tmp_path):
     from pathlib import Path
     script = tmp_path / "busy_exit.py"
     script.write_text(
+        "import sys, types\n"
+        "sys.modules['quarvel.modules.positions.positions'] = types.SimpleNamespace(\n"
+        "    Positions=object)\n"
         "from quarvel.modules.matcher import matcher as mm\n"
         "class Quiet:\n"
         "    def print(self, *args, **kwargs):\n"
