@@ -77,6 +77,12 @@ std::shared_ptr<ReceiverParking> parking_of(nb::handle self) {
     return nb::inst_ptr<Matcher>(self)->parking;
 }
 
+MatchWords &words_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->words;
+}
+
 const Fields &fields_of(nb::handle self) {
     if (!nb::isinstance<Matcher>(self))
         raise_arg_type("self", "Matcher", self);
@@ -99,7 +105,7 @@ void bind_matcher(nb::module_ &m) {
         "__init__",
         [](Matcher *p, nb::handle positions) {
             new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule)),
-                            std::make_shared<ReceiverParking>()};
+                            std::make_shared<ReceiverParking>(), MatchWords()};
             nb::handle self = nb::find(p);
             register_parking_at_exit(self, p->parking);
             init_matcher(self, positions);

@@ -2,6 +2,7 @@
 #include "fields.hpp"
 
 #include "bindings.hpp"
+#include "match_words.hpp"
 
 namespace quarvel::matcher {
 
@@ -51,6 +52,22 @@ nb::object attr_of(nb::handle obj, nb::handle name) {
     if (!value)
         throw nb::python_error();
     return nb::steal(value);
+}
+
+void MatchWords::refresh(const Fields &f) {
+    nb::object action = f.global(F::Action);
+    nb::object price_type = f.global(F::PriceType);
+    nb::object order_type = f.global(F::OrderType);
+    if (action.is(action_) && price_type.is(price_type_) && order_type.is(order_type_))
+        return;
+    buy_value_ = attr_of(attr_of(action, f[F::BUY]), f[F::value]);
+    lmt_ = attr_of(price_type, f[F::LMT]);
+    rod_ = attr_of(order_type, f[F::ROD]);
+    ioc_ = attr_of(order_type, f[F::IOC]);
+    fok_ = attr_of(order_type, f[F::FOK]);
+    action_ = action;
+    price_type_ = price_type;
+    order_type_ = order_type;
 }
 
 } // namespace quarvel::matcher

@@ -18,16 +18,6 @@ using namespace native;
 
 namespace {
 
-/// The enumeration values matching compares records with, read once per call.
-struct MatchVocabulary {
-    nb::object buy_value, lmt, rod, ioc, fok;
-
-    explicit MatchVocabulary(const Fields &f)
-        : buy_value(attr_of(f.member(F::Action, F::BUY), f[F::value])),
-          lmt(f.member(F::PriceType, F::LMT)), rod(f.member(F::OrderType, F::ROD)),
-          ioc(f.member(F::OrderType, F::IOC)), fok(f.member(F::OrderType, F::FOK)) {}
-};
-
 bool py_equals(nb::handle a, nb::handle b) {
     int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (equal < 0)
@@ -107,20 +97,20 @@ std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::h
     return found;
 }
 
-core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchVocabulary &words) {
+core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchWords &words) {
     nb::object action = get(order, f[F::action]);
     nb::object price = get(order, f[F::price]);
     nb::object order_type = get(order, f[F::order_type]);
     nb::object price_type = get(order, f[F::price_type]);
     core::RestingOrder r{};
-    r.side = py_equals(action, words.buy_value) ? core::Side::Buy : core::Side::Sell;
-    r.kind = py_equals(price_type, words.lmt) ? core::PriceKind::Limit : core::PriceKind::Market;
+    r.side = py_equals(action, words.buy_value()) ? core::Side::Buy : core::Side::Sell;
+    r.kind = py_equals(price_type, words.lmt()) ? core::PriceKind::Limit : core::PriceKind::Market;
     r.limit_price = r.kind == core::PriceKind::Limit ? as_double(price) : 0.0;
     r.quantity = int64_of(get(order, f[F::quantity]));
-    r.tif = py_equals(order_type, words.rod)   ? core::TimeInForce::Rod
-            : py_equals(order_type, words.ioc) ? core::TimeInForce::Ioc
-            : py_equals(order_type, words.fok) ? core::TimeInForce::Fok
-                                               : core::TimeInForce::Other;
+    r.tif = py_equals(order_type, words.rod())   ? core::TimeInForce::Rod
+            : py_equals(order_type, words.ioc()) ? core::TimeInForce::Ioc
+            : py_equals(order_type, words.fok()) ? core::TimeInForce::Fok
+                                                 : core::TimeInForce::Other;
     return r;
 }
 
@@ -211,7 +201,8 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     if (candidates.empty())
         return;
 
-    MatchVocabulary words(f);
+    MatchWords &words = words_of(self);
+    words.refresh(f);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)

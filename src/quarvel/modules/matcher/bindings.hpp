@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fields.hpp"
+#include "match_words.hpp"
 #include "parking.hpp"
 
 namespace quarvel::matcher {
@@ -20,7 +21,11 @@ struct Matcher {
     nb::object lock;                          // a threading.RLock
     Fields fields;                            // interned names used on every tick
     std::shared_ptr<ReceiverParking> parking; // stops the receiver before the process exits
+    MatchWords words; // enumeration members for matching; used under `lock` only
 };
+
+/// The matching vocabulary of a Matcher instance (call with its lock held).
+MatchWords &words_of(nb::handle self);
 
 /// The receiver's parking state of a Matcher instance.
 std::shared_ptr<ReceiverParking> parking_of(nb::handle self);
