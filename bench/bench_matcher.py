@@ -35,31 +35,37 @@ class StandInLedger:
         self.count += 1
 
 
-def best_us(fn, n, repeats=5, between=None, chunk=500):
-    """Best per-call time in microseconds over `repeats` runs of `n` calls, as wall time
-    and as this thread's CPU time (the steadier figure on a shared, loaded machine).
-    `between` runs untimed after every `chunk` calls, as a driver drains its reports."""
-    best_wall = best_cpu = float("inf")
-    for _ in range(repeats):
-        wall = cpu = 0
-        for _ in range(0, n, chunk):
-            w, c = time.perf_counter_ns(), time.thread_time_ns()
-            for _ in range(chunk):
-                fn()
-            wall += time.perf_counter_ns() - w
-            cpu += time.thread_time_ns() - c
-            if between:
-                between()
-        calls = (n + chunk - 1) // chunk * chunk
-        best_wall = min(best_wall, wall / calls / 1000)
-        best_cpu = min(best_cpu, cpu / calls / 1000)
-    return f"{best_wall:.2f} us/call wall, {best_cpu:.2f} us/call cpu"
+def best_us(fn, n, between=None, chunk=500):
+    """Per-call microseconds over `n` calls run in chunks: the best chunk (closest to an
+    unloaded machine, as timeit's minimum) and the overall mean, both wall time, plus the
+    mean CPU time of this thread. `between` runs untimed after every chunk, as a driver
+    drains its reports."""
+    best = float("inf")
+    wall = cpu = calls = 0
+    while calls < n:
+        w, c = time.perf_counter_ns(), time.thread_time_ns()
+        for _ in range(chunk):
+            fn()
+        elapsed = time.perf_counter_ns() - w
+        cpu += time.thread_time_ns() - c
+        wall += elapsed
+        calls += chunk
+        best = min(best, elapsed / chunk / 1000)
+        if between:
+            between()
+    return (f"best {best:.2f} us/call, mean {wall / calls / 1000:.2f} us/call wall, "
+            f"{cpu / calls / 1000:.2f} us/call cpu")
 
 
 def drain(m):
+    """Between chunks: drain the reports, and keep the ledger's book and journal from
+    growing without bound (every fill opens one more long entry)."""
     def run():
         while not m.response_queue.empty():
             m.response_queue.get_nowait()
+        for name in ("trade_records", "positions"):
+            if hasattr(m.positions, name):
+                getattr(m.positions, name).clear()
     return run
 
 
@@ -71,7 +77,7 @@ def resting_elsewhere(m, count=100):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--stand-in", action="store_true")
-    parser.add_argument("-n", type=int, default=20000)
+    parser.add_argument("-n", type=int, default=100000)
     args = parser.parse_args()
     matcher_module.console = NoOpConsole()
     positions_module.console = NoOpConsole()
@@ -92,13 +98,12 @@ def main():
     # One ROD order large enough to take one lot from every tick.
     m.add_order("2330", "Stock", "Buy", 600.0, 10**9, "LMT", "ROD")
     fills = max(args.n // 4, 1000)
-    fill = best_us(lambda: m.match_deal("2330", 600.0, 1, 1.0), fills, repeats=3,
-                   between=drain(m))
+    fill = best_us(lambda: m.match_deal("2330", 600.0, 1, 1.0), fills, between=drain(m))
     print(f"(b) match_deal filling one ROD order (1 lot): {fill}")
 
     m = Matcher(make_ledger())
     add = best_us(lambda: m.add_order("2330", "Stock", "Buy", 600.0, 1, "LMT", "ROD"),
-                  args.n // 4, repeats=3, between=drain(m))
+                  args.n // 4, between=drain(m))
     print(f"add_order: {add}")
 
 

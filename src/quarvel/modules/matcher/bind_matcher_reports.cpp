@@ -27,6 +27,10 @@ Product product_of(const Fields &f, nb::handle trade) {
 
 nb::object from_value(const Fields &f, F enum_name, nb::handle value) {
     nb::object enum_class = f.global(enum_name);
+    // from_value hands a member back unchanged: a member of that very class (what the
+    // records hold) needs no call.
+    if (reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == enum_class.ptr())
+        return nb::borrow(value);
     PyObject *args[] = {enum_class.ptr(), value.ptr()};
     PyObject *result = PyObject_VectorcallMethod(f[F::from_value].ptr(), args, 2, nullptr);
     if (!result)
