@@ -44,6 +44,8 @@ void ReceiverParking::park() {
 }
 
 void ReceiverParking::close_and_wait() {
+    if (static_cast<long>(getpid()) != owner_pid_)
+        return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;

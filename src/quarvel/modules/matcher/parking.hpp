@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
@@ -31,6 +33,8 @@ class ReceiverParking {
     void close_and_wait();
 
   private:
+    // A forked child inherits these flags but not the thread: it has nothing to wait for.
+    const long owner_pid_ = static_cast<long>(getpid());
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool running_ = false;
