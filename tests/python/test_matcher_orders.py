@@ -78,8 +78,8 @@ class TestModifyOrder:
         report = drain(matcher)[0]
         assert report["operation_type"] is OperationType.UPDATE_QTY
         assert report["order"]["quantity"] == left == record["quantity"]
-        assert printed.lines == [
-            f"[green]修改委託單 {record['trade_id']} 數量成功, 修改數量 {cut}[/green]"]
+        tid = record["trade_id"]
+        assert printed.lines == [f"[green]修改委託單 {tid} 數量成功, 修改數量 {cut}[/green]"]
         # an order with nothing left stops resting
         assert matcher.pending_orders == ([record] if left else [])
 
@@ -99,8 +99,8 @@ class TestModifyOrder:
         assert [r["operation_type"] for r in reports] == [OperationType.UPDATE_QTY,
                                                           OperationType.UPDATE_PRICE]
         assert reports[1]["order"]["price"] == 101.5 and reports[1]["order"]["quantity"] == 8
-        assert printed.lines[1] == (
-            f"[green]修改委託單 {record['trade_id']} 價格成功, 修改價格 101.5[/green]")
+        tid = record["trade_id"]
+        assert printed.lines[1] == f"[green]修改委託單 {tid} 價格成功, 修改價格 101.5[/green]"
 
     @pytest.mark.parametrize("args, message", [
         ((0,), "請至少提供數量或價格來修改委託單 nope"),

@@ -2,13 +2,17 @@
 
 import json
 import logging
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 from matcher_support import RecordingLedger, drain, ledger, matcher, place  # noqa: F401
 from quarvel.constant import OperationType
+from quarvel.modules.matcher import matcher as matcher_module
 from quarvel.modules.matcher.matcher import Matcher
 
 ADD = {"code": "2330", "product_type": "Stock", "action": "Buy", "price": 100.0, "qty": 2,
@@ -36,8 +40,8 @@ class TestRequests:
         ("delete", {}, "[red]不支援的操作: delete[/red]", None),
         ("modify", {"qty": 1}, "[red]接收委託單失敗: 'trade_id'[/red]", "'trade_id'"),
         ("add", dict(ADD, colour="red"), None, "colour"),
-        ("add", dict(ADD, product_type="Option"), "[red]接收委託單失敗: 不支援的商品類型: Option[/red]",
-         "不支援的商品類型: Option"),
+        ("add", dict(ADD, product_type="Option"),
+         "[red]接收委託單失敗: 不支援的商品類型: Option[/red]", "不支援的商品類型: Option"),
         ("modify", {"trade_id": "x", "qty": 0}, None, "請至少提供數量或價格來修改委託單 x"),
         # values the JSON encoder cannot handle are logged with their repr
         ("cancel", {"trade_id": {1, 2}}, None, "trade_id"),
@@ -74,8 +78,6 @@ class TestRequests:
         assert printed.lines[0].startswith("[red]接收委託單失敗: ")
 
     def test_failing_logger_does_not_stop_the_thread(self, matcher, printed, monkeypatch):
-        from quarvel.modules.matcher import matcher as matcher_module
-
         class BrokenLogger:
             def error(self, text):
                 raise OSError("disk full")
@@ -151,9 +153,6 @@ def test_request_burst_interleaved_with_matching_loses_nothing(printed):
 
 
 def test_process_exits_cleanly_while_the_receiver_is_busy(tmp_path):
-    import subprocess
-    import sys
-    from pathlib import Path
     script = tmp_path / "busy_exit.py"
     script.write_text(
         "import sys, types\n"
