@@ -103,6 +103,16 @@ def test_ioc_partial_fill_books_deal_before_cancel(ticked, ledger):
     assert (deal_copy["quantity"], deal_copy["price"], deal_copy["exchange_ts"]) == (5, 100.0, TS)
 
 
+def test_deal_record_is_a_deep_copy_of_nested_values(matcher, ledger):
+    record = place(matcher, qty=1)
+    record["tags"] = [{"note": "x"}]  # a value a shallow copy would share
+    drain(matcher)
+    matcher.match_deal("2330", 100.0, 1, TS)
+    [(deal, _)] = ledger.named("set_positions")
+    assert deal["tags"] == record["tags"] and deal["tags"] is not record["tags"]
+    assert deal["tags"][0] is not record["tags"][0]
+
+
 class TestSharingVolume:
     def test_two_rod_orders_share_one_tick(self, matcher):
         first, second = place(matcher, qty=3), place(matcher, qty=4)

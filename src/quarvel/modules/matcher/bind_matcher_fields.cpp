@@ -6,17 +6,38 @@
 
 namespace quarvel::matcher {
 
-Fields::Fields(nb::handle module) : module_(nb::borrow(module)) {
+namespace {
+
+nb::object interned(const char *text) {
+    nb::object name = nb::steal(PyUnicode_InternFromString(text));
+    if (!name.is_valid())
+        throw nb::python_error();
+    return name;
+}
+
+} // namespace
+
+Fields::Fields(nb::handle module)
+    : module_(nb::borrow(module)), deepcopy_name_(interned("__deepcopy__")),
+      enum_module_name_(interned("enum")) {
     static constexpr const char *kText[] = {
 #define QV_FIELD_TEXT(n) #n,
         QV_MATCHER_FIELDS(QV_FIELD_TEXT)
 #undef QV_FIELD_TEXT
     };
-    for (size_t i = 0; i < names_.size(); ++i) {
-        names_[i] = nb::steal(PyUnicode_InternFromString(kText[i]));
-        if (!names_[i].is_valid())
-            throw nb::python_error();
+    for (size_t i = 0; i < names_.size(); ++i)
+        names_[i] = interned(kText[i]);
+}
+
+nb::object Fields::enum_deepcopy() const {
+    PyObject *enum_module = PyDict_GetItemWithError(PyImport_GetModuleDict(),
+                                                    enum_module_name_.ptr()); // borrowed
+    if (!enum_module) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "module enum is not loaded");
+        throw nb::python_error();
     }
+    return attr_of(attr_of(enum_module, (*this)[F::Enum]), deepcopy_name_);
 }
 
 nb::object Fields::global(F name) const {

@@ -123,7 +123,7 @@ nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, lon
         PyErr_SetString(PyExc_ValueError, "不支援的商品類型");
         throw nb::python_error();
     }
-    nb::object copy = deep_copy_record(order);
+    nb::object copy = deep_copy_record(f, order);
     put(copy, f[F::exchange_ts], nb::float_(tick_ts));
     put(copy, f[F::quantity], nb::int_(quantity));
     return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
@@ -149,7 +149,7 @@ void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, n
 
 void book_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity, double close,
                double tick_ts) {
-    nb::object deal = deep_copy_record(order);
+    nb::object deal = deep_copy_record(f, order);
     nb::object qty = nb::int_(quantity), price = nb::float_(close), ts = nb::float_(tick_ts);
     put(deal, f[F::quantity], qty);
     put(deal, f[F::price], price);

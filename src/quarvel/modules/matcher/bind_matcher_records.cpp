@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "_native/args.hpp"
-#include "_native/loaded_attr.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::matcher {
@@ -16,6 +15,8 @@ namespace {
 /// (Enum.__deepcopy__ returns the member itself). Checks each value type once per copy.
 class SharedOnCopy {
   public:
+    explicit SharedOnCopy(const Fields &f) : f_(f) {}
+
     bool contains(PyObject *v) {
         PyTypeObject *t = Py_TYPE(v);
         if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
@@ -25,16 +26,22 @@ class SharedOnCopy {
             if (seen == t)
                 return true;
         if (!enum_deepcopy_.is_valid())
-            enum_deepcopy_ = native::loaded_attr("enum", "Enum").attr("__deepcopy__");
-        nb::object copier =
-            nb::getattr(nb::handle(reinterpret_cast<PyObject *>(t)), "__deepcopy__", nb::none());
-        if (!copier.is(enum_deepcopy_))
+            enum_deepcopy_ = f_.enum_deepcopy();
+        PyObject *copier =
+            PyObject_GetAttr(reinterpret_cast<PyObject *>(t), f_.deepcopy_name().ptr());
+        if (!copier) {
+            PyErr_Clear();
             return false;
-        enum_types_.push_back(t);
-        return true;
+        }
+        const bool shared = copier == enum_deepcopy_.ptr();
+        Py_DECREF(copier);
+        if (shared)
+            enum_types_.push_back(t);
+        return shared;
     }
 
   private:
+    const Fields &f_;
     nb::object enum_deepcopy_;
     std::vector<PyTypeObject *> enum_types_;
 };
@@ -47,12 +54,12 @@ void set_field(nb::handle d, const char *key, const nb::object &value) {
         throw nb::python_error();
 }
 
-nb::object deep_copy_record(nb::handle record) {
+nb::object deep_copy_record(const Fields &f, nb::handle record) {
     if (!PyDict_CheckExact(record.ptr()))
         return module_name("copy").attr("deepcopy")(record);
     // A flat record of shared values (what add_order makes) copies to a new dict of the
     // same values, exactly as copy.deepcopy would make it.
-    SharedOnCopy shared;
+    SharedOnCopy shared(f);
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(record.ptr(), &pos, &key, &value))

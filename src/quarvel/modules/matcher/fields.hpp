@@ -65,7 +65,8 @@ namespace nb = nanobind;
     X(FOK)                                                                                         \
     X(CANCEL)                                                                                      \
     X(OrderBeCancel)                                                                               \
-    X(value)
+    X(value)                                                                                       \
+    X(Enum)
 
 enum class F : int {
 #define QV_FIELD_ENUM(n) n,
@@ -86,8 +87,15 @@ class Fields {
     /// A member of a module-level enumeration, e.g. member(F::OrderType, F::ROD).
     nb::object member(F enum_name, F member_name) const;
 
+    /// The name "__deepcopy__".
+    nb::handle deepcopy_name() const { return deepcopy_name_; }
+
+    /// enum.Enum.__deepcopy__ as it is now (it hands an enumeration member back unchanged).
+    nb::object enum_deepcopy() const;
+
   private:
     nb::object module_;
+    nb::object deepcopy_name_, enum_module_name_;
     std::array<nb::object, static_cast<size_t>(F::count)> names_;
 };
 

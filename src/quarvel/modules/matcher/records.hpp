@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "fields.hpp"
+
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
@@ -12,7 +14,7 @@ void set_field(nb::handle d, const char *key, const nb::object &value);
 
 /// A deep copy of an order record, as copy.deepcopy gives it. Immutable scalars are shared
 /// (deepcopy returns them unchanged anyway); anything else goes through copy.deepcopy.
-nb::object deep_copy_record(nb::handle record);
+nb::object deep_copy_record(const Fields &f, nb::handle record);
 
 /// The first record of `orders` whose `trade_id` equals `trade_id`, or an empty object.
 nb::object find_order(nb::handle orders, nb::handle trade_id);
