@@ -32,22 +32,30 @@ double as_double(nb::handle value) {
     return out;
 }
 
-/// A str equal to `code`, compared without building Python objects. Both hashes are cached
-/// in the str objects after their first use, so a miss costs one comparison.
+/// The hash a str caches in itself after its first use, computed when not cached yet.
+Py_hash_t str_hash(PyObject *text) {
+    Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(text)->hash;
+    if (cached != -1)
+        return cached;
+    Py_hash_t computed = PyObject_Hash(text);
+    if (computed == -1)
+        throw nb::python_error();
+    return computed;
+}
+
+/// A str equal to `code`, compared without building Python objects; a miss usually costs
+/// a length or a cached-hash comparison.
 bool same_code(PyObject *value, PyObject *code) {
     if (value == code)
         return true;
     if (!PyUnicode_CheckExact(value))
         return py_equals(value, code);
-    Py_hash_t a = PyObject_Hash(value), b = PyObject_Hash(code);
-    if (a == -1 || b == -1)
-        throw nb::python_error();
-    if (a != b || PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(code) ||
-        PyUnicode_KIND(value) != PyUnicode_KIND(code))
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    if (length != PyUnicode_GET_LENGTH(code) || PyUnicode_KIND(value) != PyUnicode_KIND(code) ||
+        str_hash(value) != str_hash(code))
         return false;
     return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
-                       static_cast<size_t>(PyUnicode_GET_LENGTH(value)) * PyUnicode_KIND(value)) ==
-           0;
+                       static_cast<size_t>(length) * PyUnicode_KIND(value)) == 0;
 }
 
 enum class Presence { None, Some, Unsure };
