@@ -77,6 +77,18 @@ std::shared_ptr<ReceiverParking> parking_of(nb::handle self) {
     return nb::inst_ptr<Matcher>(self)->parking;
 }
 
+void note_list_change(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    ++nb::inst_ptr<Matcher>(self)->list_changes;
+}
+
+std::uint64_t list_changes(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->list_changes;
+}
+
 MatchWords &words_of(nb::handle self) {
     if (!nb::isinstance<Matcher>(self))
         raise_arg_type("self", "Matcher", self);
@@ -105,7 +117,7 @@ void bind_matcher(nb::module_ &m) {
         "__init__",
         [](Matcher *p, nb::handle positions) {
             new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule)),
-                            std::make_shared<ReceiverParking>(), MatchWords()};
+                            std::make_shared<ReceiverParking>(), MatchWords(), 0};
             nb::handle self = nb::find(p);
             register_parking_at_exit(self, p->parking);
             init_matcher(self, positions);

@@ -60,10 +60,11 @@ bool same_code(PyObject *value, PyObject *code) {
 
 enum class Presence { None, Some, Unsure };
 
-/// Whether an order of `code` rests in the list, answered with the GIL alone. It runs no
-/// Python code (plain dicts with plain str codes only), so no other thread can interleave
-/// and the answer is exact at this instant; anything irregular answers Unsure.
-Presence orders_present(nb::handle orders, nb::handle code, nb::handle key) {
+/// The orders of `code` in the list, collected with the GIL alone. It runs no Python code
+/// (plain dicts with plain str codes only), so no other thread can interleave and the
+/// answer is exact at this instant; anything irregular answers Unsure.
+Presence collect_without_lock(nb::handle orders, nb::handle code, nb::handle key,
+                              std::vector<nb::object> &found) {
     if (!PyList_CheckExact(orders.ptr()))
         return Presence::Unsure;
     const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
@@ -77,9 +78,9 @@ Presence orders_present(nb::handle orders, nb::handle code, nb::handle key) {
             return Presence::Unsure;
         }
         if (same_code(order_code, code.ptr()))
-            return Presence::Some;
+            found.push_back(nb::borrow(order));
     }
-    return Presence::None;
+    return found.empty() ? Presence::None : Presence::Some;
 }
 
 /// The orders of `code` resting now, in list order; strong references, so the pass visits
@@ -200,12 +201,18 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     // The common tick has no order of its code: answer that without taking the lock.
     const Fields &f = fields_of(self);
     nb::handle key = f[F::code];
-    if (orders_present(attr_of(self, f[F::pending_orders]), code, key) == Presence::None)
+    nb::object listed = attr_of(self, f[F::pending_orders]);
+    const std::uint64_t changes_seen = list_changes(self);
+    std::vector<nb::object> candidates;
+    const Presence presence = collect_without_lock(listed, code, key, candidates);
+    if (presence == Presence::None)
         return;
 
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
-    std::vector<nb::object> candidates = orders_of_code(orders, code, key);
+    // Waiting for the lock may have let the receiver change the list: then look again.
+    if (presence == Presence::Unsure || !orders.is(listed) || list_changes(self) != changes_seen)
+        candidates = orders_of_code(orders, code, key);
     if (candidates.empty())
         return;
 
@@ -228,8 +235,10 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         // The order's own update comes first, then its fill, then its cancellation.
         if (resting.tif == core::TimeInForce::Rod)
             put(order, f[F::quantity], nb::int_(d.rest_quantity));
-        if (d.remove)
+        if (d.remove) {
             remove_record(orders, order);
+            note_list_change(self);
+        }
         if (d.fill_quantity > 0)
             book_fill(f, self, order, d.fill_quantity, close, ts);
         if (cancel.is_valid())

@@ -103,6 +103,7 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
                           order_type, order_cond, order_lot, oc_type);
     // From here on the order rests, whatever happens to its report.
     pending_orders_of(self).attr("append")(record);
+    note_list_change(self);
 
     auto error = run_guarded([&] {
         nb::object report = make_order_report(self, record, enum_member("OperationType", "NEW"),
@@ -158,8 +159,10 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
                               enum_member("SuccessCode", "ModifyOrder"));
         queue_response(self, report);
         // An order with nothing left to fill stops resting; a price change is then moot.
-        if (left == 0)
+        if (left == 0) {
             remove_record(orders, order);
+            note_list_change(self);
+        }
         print("[green]修改委託單 " + utf8(trade_id) + " 數量成功, 修改數量 " + py_int(cut) +
               "[/green]");
         if (left == 0)
@@ -189,6 +192,7 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
         return;
     }
     remove_record(orders, order);
+    note_list_change(self);
     auto error = run_guarded([&] {
         nb::object report = make_order_report(self, order, enum_member("OperationType", "CANCEL"),
                                               enum_member("SuccessCode", "OrderBeCancel"));

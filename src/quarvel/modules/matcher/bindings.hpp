@@ -3,6 +3,7 @@
 // GIL held in every function declared here.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 
 #include "fields.hpp"
@@ -22,7 +23,17 @@ struct Matcher {
     Fields fields;                            // interned names used on every tick
     std::shared_ptr<ReceiverParking> parking; // stops the receiver before the process exits
     MatchWords words; // enumeration members for matching; used under `lock` only
+    // Counts the matcher's own additions to and removals from `pending_orders` (made under
+    // `lock`, read with the GIL held), so matching can tell whether a scan made before it
+    // took the lock is still current. Not a copy of the list: the list is always read live.
+    std::uint64_t list_changes = 0;
 };
+
+/// Records that the matcher added an order to or removed one from `pending_orders`.
+void note_list_change(nb::handle self);
+
+/// The count of such changes so far.
+std::uint64_t list_changes(nb::handle self);
 
 /// The matching vocabulary of a Matcher instance (call with its lock held).
 MatchWords &words_of(nb::handle self);
