@@ -1,7 +1,7 @@
 // What importing the matcher module binds at its top level, as a Python module would:
 // standard modules, the identifier generator, the thread class, the enumerations, the
 // console and logger, and the ledger class. A missing name fails the import.
-#include "_native/loaded_attr.hpp"
+#include "_native/pyns.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 
@@ -21,7 +21,7 @@ void bind_module_names(nb::module_ &m) {
 }
 
 nb::object module_name(const char *name) {
-    return native::loaded_attr(kModule, name);
+    return native::module_attr(kModule, name);
 }
 
 void print_line(const std::string &text) {
