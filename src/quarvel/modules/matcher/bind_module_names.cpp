@@ -2,7 +2,6 @@
 // standard modules, the identifier generator, the thread class, the enumerations, the
 // console and logger, and the ledger class. A missing name fails the import.
 #include "_native/pyns.hpp"
-#include "_native/pyns.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::matcher {
