@@ -26,8 +26,9 @@ class StrValueEnum(str, _ValueEnum):
     def __str__(self) -> str:
         return str(self.value)
 
-    def __repr__(self) -> str:
-        return repr(self.value)
+    # str's own repr of the member's text: the same output as repr(value), without a
+    # Python-level call (records holding members are printed on every deal).
+    __repr__ = str.__repr__
 
     def __format__(self, spec: str) -> str:
         return format(str(self.value), spec)

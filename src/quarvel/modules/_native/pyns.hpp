@@ -12,16 +12,16 @@
 namespace quarvel::native {
 namespace nb = nanobind;
 
-/// The already imported module `name` from sys.modules.
+/// The already imported module `name`, read from sys.modules (a dict lookup: cheaper than
+/// PyImport_GetModule, which raises and clears an error on every miss).
 inline nb::object loaded_module(const char *name) {
-    nb::str key(name);
-    PyObject *mod = PyImport_GetModule(key.ptr());
+    PyObject *modules = PySys_GetObject("modules"); // borrowed
+    PyObject *mod = modules ? PyDict_GetItemString(modules, name) : nullptr; // borrowed
     if (!mod) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ImportError, "module %s is not loaded", name);
+        PyErr_Format(PyExc_ImportError, "module %s is not loaded", name);
         throw nb::python_error();
     }
-    return nb::steal(mod);
+    return nb::borrow(mod);
 }
 
 /// A module-level name of `module`, read now.

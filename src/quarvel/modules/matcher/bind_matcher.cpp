@@ -1,9 +1,173 @@
-// The Matcher class.
+// The Matcher class: its attributes, the current tick per code, the report queue and the
+// order identifiers. State lives in the instance __dict__, set in the documented order.
+#include "_native/args.hpp"
+#include "_native/lock.hpp"
+#include "_native/names.hpp"
+#include "_native/pyns.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::matcher {
 
-void bind_module_names(nb::module_ &) {}
-void bind_matcher(nb::module_ &) {}
+using namespace native;
+
+namespace {
+
+constexpr const char *kAccountId = "BT-00001";
+constexpr const char *kExchangeName = "ORVA Backtest Exchange";
+constexpr int kIdentifierLength = 16;
+
+nb::dict new_tick_info() {
+    nb::dict info;
+    info["ts"] = nb::none();
+    info["tick"] = nb::none();
+    return info;
+}
+
+void init_matcher(nb::handle self, nb::handle positions) {
+    nb::object queue = module_name("queue");
+    self.attr("pending_orders") = nb::list();
+    self.attr("response_queue") = queue.attr("Queue")();
+    self.attr("pending_order_queue") = queue.attr("Queue")();
+    self.attr("current_tick_infos") = nb::dict();
+    int truthy = PyObject_IsTrue(positions.ptr());
+    if (truthy < 0)
+        throw nb::python_error();
+    self.attr("positions") = truthy ? nb::borrow(positions) : module_name("Positions")();
+    nb::dict account_info;
+    account_info["account_id"] = kAccountId;
+    self.attr("account_info") = account_info;
+    nb::dict exchange_info;
+    exchange_info["name"] = kExchangeName;
+    self.attr("exchange_info") = exchange_info;
+
+    // Only this local refers to the thread; being a daemon it ends with the process.
+    nb::object receiver = self.attr(QV_PRIVATE(Matcher, receive_pending_order));
+    nb::object thread =
+        module_name("Thread")(nb::arg("target") = receiver, nb::arg("daemon") = true);
+    thread.attr("start")();
+}
+
+void set_current_tick(nb::handle self, nb::handle tick) {
+    require_dict(tick, "tick");
+    RLockGuard guard(matcher_lock(self));
+    nb::object infos = self.attr("current_tick_infos");
+    nb::object code = tick["code"];
+    int known = PySequence_Contains(infos.ptr(), code.ptr());
+    if (known < 0)
+        throw nb::python_error();
+    if (!known)
+        infos[code] = new_tick_info();
+    nb::object info = infos[code];
+    info["tick"] = tick;
+    info["ts"] = tick["timestamp"];
+    self.attr("positions").attr("set_current_tick")(tick);
+}
+
+} // namespace
+
+nb::handle matcher_lock(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->lock;
+}
+
+std::shared_ptr<ReceiverParking> parking_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->parking;
+}
+
+void note_list_change(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    ++nb::inst_ptr<Matcher>(self)->list_changes;
+}
+
+std::uint64_t list_changes(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->list_changes;
+}
+
+MatchWords &words_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->words;
+}
+
+const Fields &fields_of(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return nb::inst_ptr<Matcher>(self)->fields;
+}
+
+void queue_response(nb::handle self, nb::handle response) {
+    const Fields &f = fields_of(self);
+    nb::object queue = attr_of(self, f[F::response_queue]);
+    PyObject *args[] = {queue.ptr(), response.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(f[F::put].ptr(), args, 2, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+void bind_matcher(nb::module_ &m) {
+    nb::class_<Matcher> cls(m, "Matcher", nb::dynamic_attr());
+    cls.def(
+        "__init__",
+        [](Matcher *p, nb::handle positions) {
+            new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule)),
+                            std::make_shared<ReceiverParking>(), MatchWords(), 0};
+            nb::handle self = nb::find(p);
+            register_parking_at_exit(self, p->parking);
+            init_matcher(self, positions);
+        },
+        nb::arg("positions").none() = nb::none(),
+        nb::sig("def __init__(self, positions=None) -> None"));
+
+    cls.def(
+        QV_PRIVATE(Matcher, init_current_tick_info),
+        [](nb::handle, nb::handle code) {
+            require_str(code, "code");
+            return new_tick_info();
+        },
+        nb::arg("code").none(),
+        nb::sig("def _Matcher__init_current_tick_info(self, code: str) -> dict"));
+
+    cls.def(
+        QV_PRIVATE(Matcher, get_random_uuid),
+        [](nb::handle) { return module_name("generate")(nb::arg("size") = kIdentifierLength); },
+        nb::sig("def _Matcher__get_random_uuid(self) -> str"));
+
+    cls.def(
+        "reset_tick_infos",
+        [](nb::handle self) {
+            RLockGuard guard(matcher_lock(self));
+            self.attr("current_tick_infos") = nb::dict();
+        },
+        nb::sig("def reset_tick_infos(self) -> None"));
+
+    cls.def("set_current_tick", &set_current_tick, nb::arg("tick").none(),
+            nb::sig("def set_current_tick(self, tick: dict) -> None"));
+
+    cls.def(
+        "add_response_to_queue",
+        [](nb::handle self, nb::handle response) {
+            require_dict(response, "response");
+            queue_response(self, response);
+        },
+        nb::arg("response").none(),
+        nb::sig("def add_response_to_queue(self, response: dict) -> None"));
+
+    // Lock not held while waiting: Queue.get releases the GIL until a report arrives.
+    cls.def(
+        "pop_response", [](nb::handle self) { return self.attr("response_queue").attr("get")(); },
+        nb::sig("def pop_response(self) -> dict"));
+
+    register_report_methods(cls);
+    register_order_methods(cls);
+    register_matching_methods(cls);
+    register_receiver_methods(cls);
+}
 
 } // namespace quarvel::matcher

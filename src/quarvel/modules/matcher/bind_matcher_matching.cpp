@@ -1,0 +1,258 @@
+// Matching one tick against the resting orders of its code. The time-in-force decision is
+// the core's; this file reads the live records, applies each decision in place and books
+// fills and cancellations into the ledger and the report queue.
+#include <cstring>
+#include <vector>
+
+#include "_native/args.hpp"
+#include "_native/lock.hpp"
+#include "_native/pyns.hpp"
+#include "bindings.hpp"
+#include "core/matching.hpp"
+#include "fields.hpp"
+#include "records.hpp"
+
+namespace quarvel::matcher {
+
+using namespace native;
+
+namespace {
+
+bool py_equals(nb::handle a, nb::handle b) {
+    int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
+}
+
+double as_double(nb::handle value) {
+    double out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return out;
+}
+
+/// The hash a str caches in itself after its first use, computed when not cached yet.
+Py_hash_t str_hash(PyObject *text) {
+    Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(text)->hash;
+    if (cached != -1)
+        return cached;
+    Py_hash_t computed = PyObject_Hash(text);
+    if (computed == -1)
+        throw nb::python_error();
+    return computed;
+}
+
+/// A str equal to `code`, compared without building Python objects; a miss usually costs
+/// a length or a cached-hash comparison.
+bool same_code(PyObject *value, PyObject *code) {
+    if (value == code)
+        return true;
+    if (!PyUnicode_CheckExact(value))
+        return py_equals(value, code);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    if (length != PyUnicode_GET_LENGTH(code) || PyUnicode_KIND(value) != PyUnicode_KIND(code) ||
+        str_hash(value) != str_hash(code))
+        return false;
+    return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
+                       static_cast<size_t>(length) * PyUnicode_KIND(value)) == 0;
+}
+
+enum class Presence { None, Some, Unsure };
+
+/// The orders of `code` in the list, collected with the GIL alone. It runs no Python code
+/// (plain dicts with plain str codes only), so no other thread can interleave and the
+/// answer is exact at this instant; anything irregular answers Unsure.
+Presence collect_without_lock(nb::handle orders, nb::handle code, nb::handle key,
+                              std::vector<nb::object> &found) {
+    if (!PyList_CheckExact(orders.ptr()))
+        return Presence::Unsure;
+    const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *order = PyList_GET_ITEM(orders.ptr(), i);
+        if (!PyDict_CheckExact(order))
+            return Presence::Unsure;
+        PyObject *order_code = PyDict_GetItemWithError(order, key.ptr()); // borrowed
+        if (!order_code || !PyUnicode_CheckExact(order_code)) {
+            PyErr_Clear();
+            return Presence::Unsure;
+        }
+        if (same_code(order_code, code.ptr()))
+            found.push_back(nb::borrow(order));
+    }
+    return found.empty() ? Presence::None : Presence::Some;
+}
+
+/// The orders of `code` resting now, in list order; strong references, so the pass visits
+/// each exactly once even when orders leave the list during it.
+std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::handle key) {
+    std::vector<nb::object> found;
+    nb::list snapshot = nb::list(orders);
+    for (nb::handle order : snapshot) {
+        PyObject *order_code = PyDict_CheckExact(order.ptr())
+                                   ? PyDict_GetItemWithError(order.ptr(), key.ptr())
+                                   : nullptr;
+        if (order_code && PyUnicode_CheckExact(order_code)) {
+            if (same_code(order_code, code.ptr()))
+                found.push_back(nb::borrow(order));
+            continue;
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        // Not a plain dict or not a plain str: read it the ordinary way (KeyError if missing).
+        if (py_equals(order["code"], code))
+            found.push_back(nb::borrow(order));
+    }
+    return found;
+}
+
+core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchWords &words) {
+    nb::object action = get(order, f[F::action]);
+    nb::object price = get(order, f[F::price]);
+    nb::object order_type = get(order, f[F::order_type]);
+    nb::object price_type = get(order, f[F::price_type]);
+    core::RestingOrder r{};
+    r.side = py_equals(action, words.buy_value()) ? core::Side::Buy : core::Side::Sell;
+    r.kind = py_equals(price_type, words.lmt()) ? core::PriceKind::Limit : core::PriceKind::Market;
+    r.limit_price = r.kind == core::PriceKind::Limit ? as_double(price) : 0.0;
+    r.quantity = int64_of(get(order, f[F::quantity]));
+    r.tif = py_equals(order_type, words.rod())   ? core::TimeInForce::Rod
+            : py_equals(order_type, words.ioc()) ? core::TimeInForce::Ioc
+            : py_equals(order_type, words.fok()) ? core::TimeInForce::Fok
+                                                 : core::TimeInForce::Other;
+    return r;
+}
+
+/// The cancel report of an IOC or FOK order, from a deep copy carrying the tick time and
+/// the quantity being cancelled.
+nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, long long quantity,
+                         double tick_ts) {
+    nb::object product_type = get(order, f[F::product_type]);
+    if (!str_equals(product_type, "Stock") && !str_equals(product_type, "Future")) {
+        PyErr_SetString(PyExc_ValueError, "不支援的商品類型");
+        throw nb::python_error();
+    }
+    nb::object copy = deep_copy_record(f, order);
+    put(copy, f[F::exchange_ts], nb::float_(tick_ts));
+    put(copy, f[F::quantity], nb::int_(quantity));
+    return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
+                             f.member(F::SuccessCode, F::OrderBeCancel));
+}
+
+/// ledger.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
+/// timestamp=..., trade_status=...)
+void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, nb::handle code,
+                      nb::handle action, nb::handle quantity, nb::handle price,
+                      nb::handle timestamp, const char *status) {
+    nb::object method = attr_of(ledger, f[F::add_trade_record]);
+    nb::str status_text(status);
+    nb::object names = nb::make_tuple(f[F::trade_id], f[F::code], f[F::action], f[F::quantity],
+                                      f[F::price], f[F::timestamp], f[F::trade_status]);
+    PyObject *args[] = {trade_id.ptr(), code.ptr(),      action.ptr(),     quantity.ptr(),
+                        price.ptr(),    timestamp.ptr(), status_text.ptr()};
+    PyObject *result = PyObject_Vectorcall(method.ptr(), args, 0, names.ptr());
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+void book_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity, double close,
+               double tick_ts) {
+    nb::object deal = deep_copy_record(f, order);
+    nb::object qty = nb::int_(quantity), price = nb::float_(close), ts = nb::float_(tick_ts);
+    put(deal, f[F::quantity], qty);
+    put(deal, f[F::price], price);
+    put(deal, f[F::exchange_ts], ts);
+    nb::object ledger = attr_of(self, f[F::positions]);
+    add_trade_record(f, ledger, get(deal, f[F::trade_id]), get(deal, f[F::code]),
+                     get(deal, f[F::action]), qty, price, ts, "Deal");
+    queue_response(self, make_deal_report(self, deal));
+    nb::object product_type = get(deal, f[F::product_type]);
+    PyObject *args[] = {ledger.ptr(), deal.ptr(), product_type.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(f[F::set_positions].ptr(), args, 3, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+void book_cancel(const Fields &f, nb::handle self, nb::handle order, nb::handle report,
+                 double tick_ts) {
+    nb::object part = get(report, f[F::order]);
+    nb::object ts = get(get(report, f[F::trade_status]), f[F::exchange_ts]);
+    // A code without current tick info has no report time; the tick's own time stands in.
+    if (ts.is_none())
+        ts = nb::float_(tick_ts);
+    add_trade_record(f, attr_of(self, f[F::positions]), get(order, f[F::trade_id]),
+                     get(order, f[F::code]), get(order, f[F::action]), get(part, f[F::quantity]),
+                     get(part, f[F::price]), ts, "Cancel");
+    queue_response(self, report);
+}
+
+void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
+                nb::handle tick_ts) {
+    require_str(code, "code");
+    const double close = require_real(tick_close, "tick_close");
+    const long long volume = require_int64(tick_qty, "tick_qty");
+    const double ts = require_real(tick_ts, "tick_ts");
+    core::TickMatcher tick(close, volume); // refuses a negative volume before anything
+    if (volume == 0)
+        return; // a tick without volume touches nothing
+
+    // The common tick has no order of its code: answer that without taking the lock.
+    const Fields &f = fields_of(self);
+    nb::handle key = f[F::code];
+    nb::object listed = attr_of(self, f[F::pending_orders]);
+    const std::uint64_t changes_seen = list_changes(self);
+    std::vector<nb::object> candidates;
+    const Presence presence = collect_without_lock(listed, code, key, candidates);
+    if (presence == Presence::None)
+        return;
+
+    RLockGuard guard(matcher_lock(self));
+    nb::object orders = pending_orders_of(self);
+    // Waiting for the lock may have let the receiver change the list: then look again.
+    if (presence == Presence::Unsure || !orders.is(listed) || list_changes(self) != changes_seen)
+        candidates = orders_of_code(orders, code, key);
+    if (candidates.empty())
+        return;
+
+    MatchWords &words = words_of(self);
+    words.refresh(f);
+    for (const nb::object &order : candidates) {
+        // Skip an order that left the list during this pass (e.g. a ledger callback).
+        if (index_of(orders, order) < 0)
+            continue;
+        const core::RestingOrder resting = read_order(f, order, words);
+        const core::OrderDecision d = tick.examine(resting);
+        if (d.stop)
+            break;
+        if (!d.touched)
+            continue;
+
+        nb::object cancel;
+        if (d.cancel_quantity > 0)
+            cancel = cancel_report(f, self, order, d.cancel_quantity, ts);
+        // The order's own update comes first, then its fill, then its cancellation.
+        if (resting.tif == core::TimeInForce::Rod)
+            put(order, f[F::quantity], nb::int_(d.rest_quantity));
+        if (d.remove) {
+            remove_record(orders, order);
+            note_list_change(self);
+        }
+        if (d.fill_quantity > 0)
+            book_fill(f, self, order, d.fill_quantity, close, ts);
+        if (cancel.is_valid())
+            book_cancel(f, self, order, cancel, ts);
+    }
+}
+
+} // namespace
+
+void register_matching_methods(nb::class_<Matcher> &cls) {
+    cls.def("match_deal", &match_deal, nb::arg("code").none(), nb::arg("tick_close").none(),
+            nb::arg("tick_qty").none(), nb::arg("tick_ts").none(),
+            nb::sig("def match_deal(self, code: str, tick_close: int | float, tick_qty: int, "
+                    "tick_ts: int | float) -> None"));
+}
+
+} // namespace quarvel::matcher

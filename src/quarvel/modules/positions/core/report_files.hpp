@@ -1,0 +1,18 @@
+#pragma once
+// File-level rules of the report writers: which codes may name a file, and writing a file
+// whole so a reader never sees half of it. No Python here.
+#include <string>
+#include <string_view>
+
+namespace quarvel::core {
+
+/// True when `code` can be part of a file name without leaving its folder: not empty,
+/// no path separator ('/' or '\\'), no "..", no NUL byte.
+bool is_file_safe_code(std::string_view code);
+
+/// Writes `head` then `body` to `path` whole: a temporary file in the same folder, flushed
+/// to disk, then renamed over `path`. Returns 0, or the errno of the failing step; on
+/// failure the temporary file is removed and `path` is left as it was.
+int write_file_atomically(const std::string &path, std::string_view head, std::string_view body);
+
+} // namespace quarvel::core
