@@ -1,0 +1,103 @@
+#include "handoff_queue.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+#include <thread>
+
+namespace quarvel::core {
+
+namespace {
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+} // namespace
+
+void HandoffQueue::push_locked(const QueueItem &item) {
+    items_.push_back(item);
+    size_.fetch_add(1, std::memory_order_release);
+}
+
+QueueItem HandoffQueue::pop_locked() {
+    QueueItem item = items_.front();
+    items_.pop_front();
+    size_.fetch_sub(1, std::memory_order_release);
+    return item;
+}
+
+// A sleeper registers itself under the mutex before it waits, so a put that follows the
+// push with this check never misses it; with no sleeper the put costs no system call.
+void HandoffQueue::wake_sleeper() {
+    if (sleepers_.load(std::memory_order_acquire) > 0)
+        ready_.notify_one();
+}
+
+void HandoffQueue::put(const QueueItem &item) {
+    {
+        std::lock_guard lock(mutex_);
+        push_locked(item);
+    }
+    wake_sleeper();
+}
+
+bool HandoffQueue::put_unless_cancelled(const QueueItem &item, const PlaybackSession &session) {
+    {
+        std::lock_guard lock(mutex_);
+        if (session.cancelled())
+            return false;
+        push_locked(item);
+    }
+    wake_sleeper();
+    return true;
+}
+
+void HandoffQueue::fence() {
+    std::lock_guard lock(mutex_);
+}
+
+std::optional<QueueItem> HandoffQueue::try_get() {
+    if (size() == 0)
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (items_.empty())
+        return std::nullopt;
+    return pop_locked();
+}
+
+bool HandoffQueue::spin_until_ready() const {
+    const auto budget = std::chrono::microseconds(spin_micros());
+    if (budget.count() == 0)
+        return size() > 0;
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    for (unsigned round = 0;; ++round) {
+        if (size() > 0)
+            return true;
+        cpu_relax();
+        // The clock is read now and then only: a pause is far shorter than a clock read.
+        if ((round & 31U) == 31U && std::chrono::steady_clock::now() >= deadline)
+            return size() > 0;
+    }
+}
+
+std::optional<QueueItem> HandoffQueue::get_for(std::chrono::nanoseconds timeout, bool spin_first) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (spin_first && spin_until_ready()) {
+        if (auto item = try_get())
+            return item;
+    }
+    std::unique_lock lock(mutex_);
+    sleepers_.fetch_add(1, std::memory_order_acq_rel);
+    bool ready = ready_.wait_until(lock, deadline, [this] { return !items_.empty(); });
+    sleepers_.fetch_sub(1, std::memory_order_acq_rel);
+    if (!ready)
+        return std::nullopt;
+    return pop_locked();
+}
+
+} // namespace quarvel::core

@@ -1,0 +1,49 @@
+#include "playback.hpp"
+
+namespace quarvel::core {
+
+namespace {
+
+/// Emits rows one per token; with `token_for_end` a last token is taken before reporting
+/// the range exhausted, so the end marker is paced like a tick.
+PlaybackOutcome play_rows(PlaybackPort &port, std::size_t rows, bool token_for_end) {
+    PlaybackOutcome outcome;
+    for (;;) {
+        if (outcome.sent == rows && !token_for_end)
+            return outcome;
+        if (!port.take_token()) {
+            outcome.end = PlaybackEnd::Cancelled;
+            return outcome;
+        }
+        // A token taken after a cancel belongs to whoever plays next.
+        if (port.cancelled()) {
+            port.give_back_token();
+            outcome.end = PlaybackEnd::Cancelled;
+            return outcome;
+        }
+        if (outcome.sent == rows)
+            return outcome;
+        if (!port.emit_row(outcome.sent)) {
+            port.give_back_token();
+            outcome.end = PlaybackEnd::Cancelled;
+            return outcome;
+        }
+        ++outcome.sent;
+    }
+}
+
+} // namespace
+
+PlaybackOutcome play_main_range(PlaybackPort &port, std::size_t rows, bool await_backfilling) {
+    if (await_backfilling && (!port.wait_backfilling_notice() || !port.emit_backfilling_marker()))
+        return {0, PlaybackEnd::Cancelled};
+    if (rows == 0)
+        return {0, port.cancelled() ? PlaybackEnd::Cancelled : PlaybackEnd::Exhausted};
+    return play_rows(port, rows, true);
+}
+
+PlaybackOutcome play_backfilling_range(PlaybackPort &port, std::size_t rows) {
+    return play_rows(port, rows, false);
+}
+
+} // namespace quarvel::core
