@@ -84,7 +84,8 @@ nb::str generate_save_path(nb::handle self, nb::handle file_name, nb::args sub_f
 }
 
 void init_ticker(nb::handle self, nb::handle sino_api) {
-    nb::object queue_cls = module_attr(kModule, "queue").attr("Queue");
+    // HandoffQueue: queue.Queue's methods, but the playback hands rows over without the GIL.
+    nb::object queue_cls = module_attr(kModule, "HandoffQueue");
     self.attr("api") = sino_api;
     self.attr("allow_next_tick_flag_queue") = queue_cls();
     self.attr("allow_next_tick_flag_queue").attr("put")(true);

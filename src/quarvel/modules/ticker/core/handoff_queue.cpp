@@ -79,9 +79,13 @@ bool HandoffQueue::spin_until_ready() const {
         if (size() > 0)
             return true;
         cpu_relax();
-        // The clock is read now and then only: a pause is far shorter than a clock read.
-        if ((round & 31U) == 31U && std::chrono::steady_clock::now() >= deadline)
-            return size() > 0;
+        // Now and then: give the CPU to the other side if it waits for one (on a busy
+        // machine the producer may be queued behind us), and read the clock.
+        if ((round & 31U) == 31U) {
+            std::this_thread::yield();
+            if (std::chrono::steady_clock::now() >= deadline)
+                return size() > 0;
+        }
     }
 }
 
