@@ -78,6 +78,56 @@ TEST(HandoffQueue, CancelledSessionPutsNothingAfterFence) {
     EXPECT_EQ(q.size(), 1u);
 }
 
+TEST(StagedEmit, NextPutDeliversTheStagedRowInsteadOfQueuing) {
+    HandoffQueue tokens, ticks;
+    PlaybackSession session;
+    ASSERT_TRUE(tokens.stage({&ticks, row(5), &session}));
+    EXPECT_FALSE(tokens.stage({&ticks, row(6), &session})); // one at a time
+    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Waiting);
+    QueueItem token;
+    EXPECT_TRUE(tokens.put(token).has_value()); // consumed by the delivery
+    EXPECT_EQ(tokens.size(), 0u);
+    EXPECT_EQ(ticks.try_get()->row.ts, 5);
+    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Delivered);
+    EXPECT_EQ(tokens.unstage(), StageState::None);
+}
+
+TEST(StagedEmit, PutAfterCancelKeepsTheTokenAndDeliversNothing) {
+    HandoffQueue tokens, ticks;
+    PlaybackSession session;
+    ASSERT_TRUE(tokens.stage({&ticks, row(5), &session}));
+    session.cancel();
+    EXPECT_FALSE(tokens.put(QueueItem{}).has_value());
+    EXPECT_EQ(tokens.size(), 1u);
+    EXPECT_EQ(ticks.size(), 0u);
+    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Refused);
+}
+
+TEST(StagedEmit, StagingIsRefusedWhileATokenWaitsAndCanBeWithdrawn) {
+    HandoffQueue tokens, ticks;
+    PlaybackSession session;
+    tokens.put(QueueItem{});
+    EXPECT_FALSE(tokens.stage({&ticks, row(1), &session}));
+    tokens.try_get();
+    ASSERT_TRUE(tokens.stage({&ticks, row(1), &session}));
+    EXPECT_EQ(tokens.unstage(), StageState::None);
+    EXPECT_FALSE(tokens.put(QueueItem{}).has_value());
+    EXPECT_EQ(ticks.size(), 0u);
+}
+
+TEST(StagedEmit, ParkedProducerIsWokenByTheDeliveringPut) {
+    HandoffQueue tokens(0), ticks;
+    PlaybackSession session;
+    ASSERT_TRUE(tokens.stage({&ticks, row(9), &session}));
+    std::thread consumer([&] {
+        std::this_thread::sleep_for(30ms);
+        tokens.put(QueueItem{});
+    });
+    EXPECT_EQ(tokens.wait_staged(5s), StageState::Delivered);
+    consumer.join();
+    EXPECT_EQ(ticks.try_get()->row.ts, 9);
+}
+
 TEST(CodeCheck, PlainCodesPassPathPartsFail) {
     for (const char *code : {"2330", "TXFR1", "00631L", "MXF 202501"})
         EXPECT_TRUE(is_safe_code(code)) << code;

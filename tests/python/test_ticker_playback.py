@@ -250,3 +250,30 @@ def test_real_day_plays_back_completely(make_ticker):
         last, count, volume = tick["timestamp"], count + 1, volume + tick["qty"]
         ticker.allow_next_tick()
     assert (count, volume) == (84_927, 113_483)
+
+
+def test_repeated_stop_and_restart_never_leaks_ticks(make_ticker):
+    ticker = make_ticker(broker(main_rows=40))
+    for taken in [0, 1, 5, 39, 40, 3, 0, 7]:
+        ticker.send_ticks(STOCK, MAIN, MAIN)
+        closes = []
+        for _ in range(taken):
+            closes.append(ticker.pop_tick()["close"])
+            ticker.allow_next_tick()
+        ticker.stop_send_ticks()
+        items = drain_stream(ticker, grant=False)
+        # At most the tick already granted arrives before the end marker, in order.
+        closes += [i["close"] for i in items[:-1]]
+        assert closes == [580.0 + i for i in range(len(closes))]
+        assert len(closes) <= taken + 1
+        ticker.allow_next_tick()
+        # A stream that had already ended gets a second end marker from the stop; no tick.
+        late = []
+        while True:
+            try:
+                late.append(ticker.tick_queue.get(timeout=0.05))
+            except queue.Empty:
+                break
+        assert all(item == END for item in late)
+    ticker.send_ticks(STOCK, MAIN, MAIN)
+    assert shape(drain_stream(ticker)) == "t" * 40 + "E"

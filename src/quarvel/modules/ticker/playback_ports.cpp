@@ -3,6 +3,7 @@
 #include "playback_ports.hpp"
 
 #include <chrono>
+#include <thread>
 
 #include "_native/lock.hpp"
 #include "_native/pyns.hpp"
@@ -54,15 +55,54 @@ class NativePort final : public core::PlaybackPort {
                 return false;
         }
     }
+    // A token handed back may at once release the row of whoever plays next.
     void give_back_token() override { tokens_.put({core::ItemKind::Token, 0, {}}); }
     bool cancelled() override { return session_.cancelled(); }
     bool emit_row(std::size_t index) override {
-        core::QueueItem item{core::ItemKind::Row, 0,
-                             range_.columns.row(index, source_, range_.backfilling)};
-        return ticks_.put_unless_cancelled(item, session_);
+        return ticks_.put_unless_cancelled(row_item(index), session_);
+    }
+    // The row is staged on the token queue, so the consumer's next grant delivers it at once
+    // on the consumer's own thread; this thread only has to stage the following row in time.
+    bool emit_row_on_token(std::size_t index) override {
+        const core::QueueItem item = row_item(index);
+        for (;;) {
+            if (auto token = tokens_.try_get()) {
+                release(*token);
+                if (!session_.cancelled() && ticks_.put_unless_cancelled(item, session_))
+                    return true;
+                give_back_token();
+                return false;
+            }
+            if (session_.cancelled())
+                return false;
+            if (tokens_.stage({&ticks_, item, &session_}))
+                return wait_for_delivery();
+            // A token arrived between the two looks, or a cancelled producer has not
+            // withdrawn its row yet: look again.
+            std::this_thread::yield();
+        }
     }
 
   private:
+    core::QueueItem row_item(std::size_t index) const {
+        return {core::ItemKind::Row, 0, range_.columns.row(index, source_, range_.backfilling)};
+    }
+    bool wait_for_delivery() {
+        for (;;) {
+            core::StageState state = tokens_.wait_staged(kWaitSlice);
+            if (state == core::StageState::Waiting && session_.cancelled())
+                state = tokens_.unstage();
+            switch (state) {
+            case core::StageState::Delivered:
+                return true;
+            case core::StageState::Refused: // the grant came after a cancel: the token stays
+            case core::StageState::None:    // withdrawn after a cancel
+                return false;
+            case core::StageState::Waiting:
+                break;
+            }
+        }
+    }
     static void release(const core::QueueItem &item) {
         if (item.kind != core::ItemKind::Object)
             return;

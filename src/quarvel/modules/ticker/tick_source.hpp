@@ -77,7 +77,11 @@ class PyHandoffQueue {
     /// Releases what an item owns, for items dropped rather than taken.
     static void discard(const core::QueueItem &item);
 
-    void put(nb::handle obj) { queue_.put(wrap(obj)); }
+    /// Puts `obj`; when it released a staged row instead, what it held is released here.
+    void put(nb::handle obj) {
+        if (auto consumed = queue_.put(wrap(obj)))
+            discard(*consumed);
+    }
     /// Blocks as queue.Queue.get does; raises queue.Empty. Waits with the GIL released, in
     /// short slices so that Ctrl-C arrives as KeyboardInterrupt.
     nb::object get(bool block, nb::handle timeout);

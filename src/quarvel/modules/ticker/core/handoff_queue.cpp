@@ -38,12 +38,28 @@ void HandoffQueue::wake_sleeper() {
         ready_.notify_one();
 }
 
-void HandoffQueue::put(const QueueItem &item) {
+std::optional<QueueItem> HandoffQueue::put(const QueueItem &item) {
+    bool staged = false;
+    bool delivered = false;
     {
         std::lock_guard lock(mutex_);
-        push_locked(item);
+        if (stage_state_.load(std::memory_order_relaxed) == StageState::Waiting) {
+            // Lock order: this queue, then the target; nothing takes them the other way.
+            staged = true;
+            delivered = staged_.target->put_unless_cancelled(staged_.item, *staged_.session);
+            stage_state_.store(delivered ? StageState::Delivered : StageState::Refused,
+                               std::memory_order_release);
+        }
+        if (!delivered)
+            push_locked(item);
     }
-    wake_sleeper();
+    if (staged && stage_waiters_.load(std::memory_order_acquire) > 0)
+        stage_done_.notify_all();
+    if (!delivered) {
+        wake_sleeper();
+        return std::nullopt;
+    }
+    return item;
 }
 
 bool HandoffQueue::put_unless_cancelled(const QueueItem &item, const PlaybackSession &session) {
@@ -70,23 +86,61 @@ std::optional<QueueItem> HandoffQueue::try_get() {
     return pop_locked();
 }
 
-bool HandoffQueue::spin_until_ready() const {
+template <typename Ready> bool HandoffQueue::spin_until(Ready ready) const {
     const auto budget = std::chrono::microseconds(spin_micros());
     if (budget.count() == 0)
-        return size() > 0;
+        return ready();
     const auto deadline = std::chrono::steady_clock::now() + budget;
     for (unsigned round = 0;; ++round) {
-        if (size() > 0)
+        if (ready())
             return true;
         cpu_relax();
         // Now and then: give the CPU to the other side if it waits for one (on a busy
-        // machine the producer may be queued behind us), and read the clock.
+        // machine the peer may be queued behind us), and read the clock.
         if ((round & 31U) == 31U) {
             std::this_thread::yield();
             if (std::chrono::steady_clock::now() >= deadline)
-                return size() > 0;
+                return ready();
         }
     }
+}
+
+bool HandoffQueue::spin_until_ready() const {
+    return spin_until([this] { return size() > 0; });
+}
+
+bool HandoffQueue::stage(const StagedEmit &emit) {
+    std::lock_guard lock(mutex_);
+    if (!items_.empty() || stage_state_.load(std::memory_order_relaxed) != StageState::None)
+        return false;
+    staged_ = emit;
+    stage_state_.store(StageState::Waiting, std::memory_order_release);
+    return true;
+}
+
+StageState HandoffQueue::wait_staged(std::chrono::nanoseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto settled = [this] {
+        return stage_state_.load(std::memory_order_acquire) != StageState::Waiting;
+    };
+    if (!spin_until(settled)) {
+        std::unique_lock lock(mutex_);
+        stage_waiters_.fetch_add(1, std::memory_order_acq_rel);
+        stage_done_.wait_until(lock, deadline, settled);
+        stage_waiters_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    std::lock_guard lock(mutex_);
+    StageState state = stage_state_.load(std::memory_order_relaxed);
+    if (state != StageState::Waiting)
+        stage_state_.store(StageState::None, std::memory_order_relaxed);
+    return state;
+}
+
+StageState HandoffQueue::unstage() {
+    std::lock_guard lock(mutex_);
+    StageState state = stage_state_.load(std::memory_order_relaxed);
+    stage_state_.store(StageState::None, std::memory_order_relaxed);
+    return state == StageState::Waiting ? StageState::None : state;
 }
 
 std::optional<QueueItem> HandoffQueue::get_for(std::chrono::nanoseconds timeout, bool spin_first) {

@@ -48,6 +48,23 @@ class PlaybackSession {
     std::atomic<bool> cancelled_{false};
 };
 
+class HandoffQueue;
+
+/// An item a producer parks on a token queue: the next put on that queue delivers it to
+/// `target` (as if the producer had been waiting for that token) instead of queuing.
+struct StagedEmit {
+    HandoffQueue *target = nullptr;
+    QueueItem item{};
+    const PlaybackSession *session = nullptr;
+};
+
+enum class StageState : std::uint8_t {
+    None,      ///< nothing staged
+    Waiting,   ///< staged, no put yet
+    Delivered, ///< a put delivered it
+    Refused,   ///< a put came after the session was cancelled: the put was queued instead
+};
+
 class HandoffQueue {
   public:
     /// Default spin before parking, µs: longer than one consumer step, far shorter than a tick
@@ -57,7 +74,9 @@ class HandoffQueue {
     explicit HandoffQueue(std::uint32_t spin_micros = kDefaultSpinMicros)
         : spin_micros_(spin_micros) {}
 
-    void put(const QueueItem &item);
+    /// Queues `item`, or, when an emission is staged, delivers that instead and returns
+    /// `item` as consumed (the owner releases what it holds).
+    std::optional<QueueItem> put(const QueueItem &item);
     /// Puts `item` unless `session` is cancelled; the check and the put are one step with
     /// respect to `fence`, so after `session.cancel(); fence();` nothing of it gets in.
     bool put_unless_cancelled(const QueueItem &item, const PlaybackSession &session);
@@ -77,10 +96,20 @@ class HandoffQueue {
     /// Spins (no parking) for at most the spin budget until an item is there.
     bool spin_until_ready() const;
 
+    /// Producer side: stages `emit` for the next put. False when an item is already waiting
+    /// (take it instead) or another emission is staged.
+    bool stage(const StagedEmit &emit);
+    /// Waits up to `timeout` for the staged emission's outcome (spinning first). Delivered and
+    /// Refused end the staging; Waiting means the time ran out.
+    StageState wait_staged(std::chrono::nanoseconds timeout);
+    /// Withdraws the staged emission unless a put got to it first (then returns that outcome).
+    StageState unstage();
+
   private:
     void push_locked(const QueueItem &item);
     QueueItem pop_locked();
     void wake_sleeper();
+    template <typename Ready> bool spin_until(Ready ready) const;
 
     mutable std::mutex mutex_;
     std::condition_variable ready_;
@@ -88,6 +117,10 @@ class HandoffQueue {
     std::atomic<std::size_t> size_{0};
     std::atomic<std::uint32_t> sleepers_{0};
     std::atomic<std::uint32_t> spin_micros_;
+    StagedEmit staged_;
+    std::atomic<StageState> stage_state_{StageState::None};
+    std::condition_variable stage_done_;
+    std::atomic<std::uint32_t> stage_waiters_{0};
 };
 
 } // namespace quarvel::core

@@ -21,6 +21,10 @@ class PlaybackPort {
     virtual bool cancelled() = 0;
     /// Emits row `index`; false (and nothing emitted) when cancelled.
     virtual bool emit_row(std::size_t index) = 0;
+    /// Takes a token and emits row `index` on it; false when cancelled (a token taken after
+    /// the cancel is given back). A port may do this as one step, e.g. by staging the row so
+    /// that granting the token delivers it.
+    virtual bool emit_row_on_token(std::size_t index);
 };
 
 enum class PlaybackEnd {
