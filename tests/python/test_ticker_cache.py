@@ -175,3 +175,10 @@ def test_unsafe_codes_are_refused_before_any_file_or_broker_access(data_dir, cod
 def test_wrong_argument_types_name_the_argument(data_dir, call, arg):
     with pytest.raises(TypeError, match=arg):
         call(Ticker(FakeBroker()))
+
+
+def test_private_methods_are_reachable_under_their_mangled_names():
+    for name in ("generate_save_path", "tick_filename_formatter", "make_sino_contract_object",
+                 "auto_fetch_ticks", "process_and_combine_ticks", "push_tick_to_queue",
+                 "notify_backfilling_finish"):
+        assert callable(getattr(Ticker, f"_Ticker__{name}"))
