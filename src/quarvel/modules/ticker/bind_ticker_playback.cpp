@@ -248,8 +248,8 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
                         nb::make_tuple(all_df), session);
 }
 
-nb::object pop_tick(nb::handle self) {
-    nb::object queue = self.attr("tick_queue");
+nb::object pop_tick(Ticker &ticker, nb::handle self) {
+    nb::object queue = self.attr(ticker.tick_queue_name);
     if (is_native_queue(queue))
         return nb::cast<PyHandoffQueue &>(queue).get(true, nb::none());
     // Wait in slices so that Ctrl-C reaches the caller as KeyboardInterrupt.
@@ -266,8 +266,8 @@ nb::object pop_tick(nb::handle self) {
     }
 }
 
-void allow_next_tick(nb::handle self) {
-    nb::object queue = self.attr("allow_next_tick_flag_queue");
+void allow_next_tick(Ticker &ticker, nb::handle self) {
+    nb::object queue = self.attr(ticker.token_queue_name);
     if (is_native_queue(queue))
         nb::cast<PyHandoffQueue &>(queue).native().put({core::ItemKind::Token, 0, {}});
     else
@@ -302,8 +302,12 @@ void register_playback_methods(nb::class_<Ticker> &cls) {
         nb::arg("end_to").none() = nb::none(),
         nb::sig("def backfilling(self, codes: list, start_from: str | None = None, "
                 "end_to: str | None = None) -> None"));
-    cls.def("pop_tick", &pop_tick, nb::sig("def pop_tick(self) -> dict"));
-    cls.def("allow_next_tick", &allow_next_tick, nb::sig("def allow_next_tick(self) -> None"));
+    cls.def(
+        "pop_tick", [](Ticker &ticker) { return pop_tick(ticker, nb::find(&ticker)); },
+        nb::sig("def pop_tick(self) -> dict"));
+    cls.def(
+        "allow_next_tick", [](Ticker &ticker) { allow_next_tick(ticker, nb::find(&ticker)); },
+        nb::sig("def allow_next_tick(self) -> None"));
     cls.def("stop_send_ticks", &stop_send_ticks, nb::sig("def stop_send_ticks(self) -> None"));
     cls.def(
         QV_PRIVATE(Ticker, push_tick_to_queue),

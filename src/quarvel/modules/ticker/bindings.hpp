@@ -37,6 +37,9 @@ struct Ticker {
     std::unordered_map<PyObject *, std::pair<nb::object, SessionPtr>> thread_sessions;
     /// Serialises "is my playback still current? then put" against cancelling it.
     nb::object emit_lock;
+    /// Interned attribute names of the per-tick calls.
+    nb::object tick_queue_name;
+    nb::object token_queue_name;
 };
 
 Ticker &native_ticker(nb::handle self);

@@ -78,18 +78,28 @@ RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_
     return source;
 }
 
+// The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
 nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
-    nb::object timestamp = source.to_seconds(new_long(row.ts), source.hours);
+    nb::object ts = new_long(row.ts);
+    PyObject *args[] = {ts.ptr(), source.hours.ptr()};
+    nb::object timestamp =
+        nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    if (!timestamp.is_valid())
+        throw nb::python_error();
+    nb::object values[] = {source.markets.at(row.code),
+                           timestamp,
+                           source.codes.at(row.code),
+                           nb::steal(PyFloat_FromDouble(row.close)),
+                           new_long(row.volume),
+                           new_long(row.tick_type),
+                           nb::bool_(false),
+                           nb::bool_(row.backfilling)};
     nb::dict tick;
-    const auto &k = source.keys;
-    tick[k[0]] = source.markets.at(row.code);
-    tick[k[1]] = timestamp;
-    tick[k[2]] = source.codes.at(row.code);
-    tick[k[3]] = nb::steal(PyFloat_FromDouble(row.close));
-    tick[k[4]] = new_long(row.volume);
-    tick[k[5]] = new_long(row.tick_type);
-    tick[k[6]] = nb::bool_(false);
-    tick[k[7]] = nb::bool_(row.backfilling);
+    for (std::size_t i = 0; i < source.keys.size(); ++i) {
+        if (!values[i].is_valid() ||
+            PyDict_SetItem(tick.ptr(), source.keys[i].ptr(), values[i].ptr()) != 0)
+            throw nb::python_error();
+    }
     return tick;
 }
 

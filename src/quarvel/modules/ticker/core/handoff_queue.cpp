@@ -1,23 +1,8 @@
 #include "handoff_queue.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 #include <thread>
 
 namespace quarvel::core {
-
-namespace {
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
-} // namespace
 
 void HandoffQueue::push_locked(const QueueItem &item) {
     items_.push_back(item);
@@ -91,17 +76,14 @@ template <typename Ready> bool HandoffQueue::spin_until(Ready ready) const {
     if (budget.count() == 0)
         return ready();
     const auto deadline = std::chrono::steady_clock::now() + budget;
-    for (unsigned round = 0;; ++round) {
+    for (;;) {
         if (ready())
             return true;
-        cpu_relax();
-        // Now and then: give the CPU to the other side if it waits for one (on a busy
-        // machine the peer may be queued behind us), and read the clock.
-        if ((round & 31U) == 31U) {
-            std::this_thread::yield();
-            if (std::chrono::steady_clock::now() >= deadline)
-                return ready();
-        }
+        // Yield rather than pause: on a busy machine the peer thread may be queued behind
+        // this one, and a yield lets it run at once; on an idle one it returns at once.
+        std::this_thread::yield();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return ready();
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Unbounded FIFO for handing ticks and pacing tokens between threads. Native producers
-// use it without any interpreter lock; waiters spin briefly before parking, because with
-// one tick in flight most waits are a few microseconds and a kernel sleep costs more.
+// use it without any interpreter lock; waiters spin briefly (yielding the CPU) before
+// parking, because with one tick in flight most waits are a few microseconds and a
+// kernel sleep costs more.
 // Nothing here knows about Python: an item's `object` word is owned by the binding.
 #include <atomic>
 #include <chrono>
