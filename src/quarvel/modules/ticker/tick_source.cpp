@@ -37,18 +37,19 @@ TickColumns read_tick_columns(nb::handle df) {
     nb::object pl = native::module_attr(kModule, "pl");
     nb::list codes = nb::borrow<nb::list>(df.attr("get_column")("code")
                                               .attr("unique")(nb::arg("maintain_order") = true)
+                                              .attr("drop_nulls")()
                                               .attr("to_list")());
-    nb::list indexes;
-    for (size_t i = 0; i < codes.size(); ++i)
-        indexes.append(i);
     auto col = [&](const char *name) { return pl.attr("col")(name); };
     nb::object table =
         df.attr("select")(col("ts").attr("cast")(pl.attr("Int64")),
                           col("close").attr("cast")(pl.attr("Float64")),
                           col("volume").attr("cast")(pl.attr("Int64")),
                           col("tick_type").attr("cast")(pl.attr("Int64")),
-                          col("code").attr("replace_strict")(
-                              codes, indexes, nb::arg("return_dtype") = pl.attr("UInt32")))
+                          // Code index through an Enum of the codes: no per-row hashing.
+                          col("code")
+                              .attr("cast")(pl.attr("Enum")(codes))
+                              .attr("to_physical")()
+                              .attr("cast")(pl.attr("UInt32")))
             .attr("rechunk")();
     nb::object nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
     if (nb::cast<long long>(nulls) != 0)
