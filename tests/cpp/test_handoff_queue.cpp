@@ -78,54 +78,98 @@ TEST(HandoffQueue, CancelledSessionPutsNothingAfterFence) {
     EXPECT_EQ(q.size(), 1u);
 }
 
-TEST(StagedEmit, NextPutDeliversTheStagedRowInsteadOfQueuing) {
+namespace {
+
+/// Three rows with ts 10, 11, 12.
+struct ThreeRows {
+    std::int64_t ts[3] = {10, 11, 12};
+    double close[3] = {1, 2, 3};
+    std::int64_t volume[3] = {1, 1, 1};
+    std::int64_t tick_type[3] = {0, 1, 2};
+    std::uint32_t code[3] = {0, 0, 0};
+    RowColumns view{3, ts, close, volume, tick_type, code};
+};
+
+} // namespace
+
+TEST(StagedRows, EachPutDeliversTheNextRowThenTheEndTokenEndsTheRange) {
+    ThreeRows table;
     HandoffQueue tokens, ticks;
     PlaybackSession session;
-    ASSERT_TRUE(tokens.stage({&ticks, row(5), &session}));
-    EXPECT_FALSE(tokens.stage({&ticks, row(6), &session})); // one at a time
-    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Waiting);
-    QueueItem token;
-    EXPECT_TRUE(tokens.put(token).has_value()); // consumed by the delivery
+    ASSERT_TRUE(tokens.stage({&ticks, &session, &table.view, 1, 3, true, 0, false}));
+    EXPECT_FALSE(tokens.stage({&ticks, &session, &table.view, 0, 3, true, 0, false}));
+    std::size_t next = 0;
+    EXPECT_EQ(tokens.wait_staged(1ms, next), StageState::Waiting);
+    for (std::int64_t ts : {11, 12}) {
+        EXPECT_TRUE(tokens.put(QueueItem{}).has_value()); // consumed by the delivery
+        EXPECT_EQ(ticks.try_get()->row.ts, ts);
+    }
+    EXPECT_EQ(tokens.wait_staged(1ms, next), StageState::Waiting); // end token still due
+    EXPECT_TRUE(tokens.put(QueueItem{}).has_value());
+    EXPECT_EQ(ticks.size(), 0u);
+    EXPECT_EQ(tokens.wait_staged(1ms, next), StageState::Delivered);
+    EXPECT_EQ(next, 3u);
     EXPECT_EQ(tokens.size(), 0u);
-    EXPECT_EQ(ticks.try_get()->row.ts, 5);
-    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Delivered);
-    EXPECT_EQ(tokens.unstage(), StageState::None);
 }
 
-TEST(StagedEmit, PutAfterCancelKeepsTheTokenAndDeliversNothing) {
+TEST(StagedRows, WithoutEndTokenTheLastRowEndsTheRange) {
+    ThreeRows table;
     HandoffQueue tokens, ticks;
     PlaybackSession session;
-    ASSERT_TRUE(tokens.stage({&ticks, row(5), &session}));
+    ASSERT_TRUE(tokens.stage({&ticks, &session, &table.view, 2, 3, false, 0, true}));
+    tokens.put(QueueItem{});
+    std::size_t next = 0;
+    EXPECT_EQ(tokens.wait_staged(1ms, next), StageState::Delivered);
+    EXPECT_TRUE(ticks.try_get()->row.backfilling);
+    EXPECT_FALSE(tokens.put(QueueItem{}).has_value()); // queued as a plain token again
+    EXPECT_EQ(tokens.size(), 1u);
+}
+
+TEST(StagedRows, PutAfterCancelKeepsTheTokenAndDeliversNothing) {
+    ThreeRows table;
+    HandoffQueue tokens, ticks;
+    PlaybackSession session;
+    ASSERT_TRUE(tokens.stage({&ticks, &session, &table.view, 0, 3, true, 0, false}));
+    tokens.put(QueueItem{});
     session.cancel();
     EXPECT_FALSE(tokens.put(QueueItem{}).has_value());
     EXPECT_EQ(tokens.size(), 1u);
-    EXPECT_EQ(ticks.size(), 0u);
-    EXPECT_EQ(tokens.wait_staged(1ms), StageState::Refused);
+    EXPECT_EQ(ticks.size(), 1u);
+    std::size_t next = 0;
+    EXPECT_EQ(tokens.wait_staged(1ms, next), StageState::Refused);
+    EXPECT_EQ(next, 1u);
 }
 
-TEST(StagedEmit, StagingIsRefusedWhileATokenWaitsAndCanBeWithdrawn) {
+TEST(StagedRows, StagingIsRefusedWhileATokenWaitsAndCanBeWithdrawn) {
+    ThreeRows table;
     HandoffQueue tokens, ticks;
     PlaybackSession session;
     tokens.put(QueueItem{});
-    EXPECT_FALSE(tokens.stage({&ticks, row(1), &session}));
+    EXPECT_FALSE(tokens.stage({&ticks, &session, &table.view, 0, 3, true, 0, false}));
     tokens.try_get();
-    ASSERT_TRUE(tokens.stage({&ticks, row(1), &session}));
-    EXPECT_EQ(tokens.unstage(), StageState::None);
+    ASSERT_TRUE(tokens.stage({&ticks, &session, &table.view, 0, 3, true, 0, false}));
+    std::size_t next = 9;
+    EXPECT_EQ(tokens.unstage(next), StageState::None);
+    EXPECT_EQ(next, 0u);
     EXPECT_FALSE(tokens.put(QueueItem{}).has_value());
     EXPECT_EQ(ticks.size(), 0u);
 }
 
-TEST(StagedEmit, ParkedProducerIsWokenByTheDeliveringPut) {
+TEST(StagedRows, ParkedProducerIsWokenWhenTheRangeEnds) {
+    ThreeRows table;
     HandoffQueue tokens(0), ticks;
     PlaybackSession session;
-    ASSERT_TRUE(tokens.stage({&ticks, row(9), &session}));
+    ASSERT_TRUE(tokens.stage({&ticks, &session, &table.view, 0, 3, false, 0, false}));
     std::thread consumer([&] {
-        std::this_thread::sleep_for(30ms);
-        tokens.put(QueueItem{});
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(10ms);
+            tokens.put(QueueItem{});
+        }
     });
-    EXPECT_EQ(tokens.wait_staged(5s), StageState::Delivered);
+    std::size_t next = 0;
+    EXPECT_EQ(tokens.wait_staged(5s, next), StageState::Delivered);
     consumer.join();
-    EXPECT_EQ(ticks.try_get()->row.ts, 9);
+    EXPECT_EQ(ticks.size(), 3u);
 }
 
 TEST(CodeCheck, PlainCodesPassPathPartsFail) {

@@ -61,46 +61,59 @@ class NativePort final : public core::PlaybackPort {
     bool emit_row(std::size_t index) override {
         return ticks_.put_unless_cancelled(row_item(index), session_);
     }
-    // The row is staged on the token queue, so the consumer's next grant delivers it at once
-    // on the consumer's own thread; this thread only has to stage the following row in time.
-    bool emit_row_on_token(std::size_t index) override {
-        const core::QueueItem item = row_item(index);
+    // Tokens already waiting are used here; then the remaining rows are staged on the token
+    // queue, so that each grant delivers the next row at once, on the granting thread. This
+    // thread only waits for the end of the range (or a cancel): no hand-off per tick.
+    core::PlaybackOutcome emit_range(std::size_t rows, bool end_token) override {
+        std::size_t next = 0;
         for (;;) {
+            if (next == rows && !end_token)
+                return {next, core::PlaybackEnd::Exhausted};
             if (auto token = tokens_.try_get()) {
                 release(*token);
-                if (!session_.cancelled() && ticks_.put_unless_cancelled(item, session_))
-                    return true;
-                give_back_token();
-                return false;
+                if (session_.cancelled()) {
+                    give_back_token();
+                    return {next, core::PlaybackEnd::Cancelled};
+                }
+                if (next == rows) // the token of the row that does not exist
+                    return {next, core::PlaybackEnd::Exhausted};
+                if (!ticks_.put_unless_cancelled(row_item(next), session_)) {
+                    give_back_token();
+                    return {next, core::PlaybackEnd::Cancelled};
+                }
+                ++next;
+                continue;
             }
             if (session_.cancelled())
-                return false;
-            if (tokens_.stage({&ticks_, item, &session_}))
-                return wait_for_delivery();
+                return {next, core::PlaybackEnd::Cancelled};
+            core::StagedRows staged{&ticks_,   &session_, &range_.columns.view, next, rows,
+                                    end_token, source_,   range_.backfilling};
+            if (tokens_.stage(staged))
+                return wait_for_staged_rows();
             // A token arrived between the two looks, or a cancelled producer has not
-            // withdrawn its row yet: look again.
+            // withdrawn its rows yet: look again.
             std::this_thread::yield();
         }
     }
 
   private:
     core::QueueItem row_item(std::size_t index) const {
-        return {core::ItemKind::Row, 0, range_.columns.row(index, source_, range_.backfilling)};
+        return {core::ItemKind::Row, 0,
+                range_.columns.view.row(index, source_, range_.backfilling)};
     }
-    bool wait_for_delivery() {
+    core::PlaybackOutcome wait_for_staged_rows() {
         for (;;) {
-            core::StageState state = tokens_.wait_staged(kWaitSlice);
-            if (state == core::StageState::Waiting && session_.cancelled())
-                state = tokens_.unstage();
-            switch (state) {
-            case core::StageState::Delivered:
-                return true;
-            case core::StageState::Refused: // the grant came after a cancel: the token stays
-            case core::StageState::None:    // withdrawn after a cancel
-                return false;
-            case core::StageState::Waiting:
-                break;
+            std::size_t next = 0;
+            core::StageState state = tokens_.wait_staged(kWaitSlice, next);
+            if (state == core::StageState::Waiting) {
+                if (!session_.cancelled())
+                    continue;
+                state = tokens_.unstage(next);
             }
+            // Refused: a grant came after a cancel and stays in the queue as a token.
+            // None: withdrawn after a cancel.
+            bool done = state == core::StageState::Delivered;
+            return {next, done ? core::PlaybackEnd::Exhausted : core::PlaybackEnd::Cancelled};
         }
     }
     static void release(const core::QueueItem &item) {
@@ -156,7 +169,7 @@ class PythonPort final : public core::PlaybackPort {
     bool cancelled() override { return session_.state.cancelled(); }
     bool emit_row(std::size_t index) override {
         nb::object tick =
-            make_tick_dict(*source_, range_.columns.row(index, 0, range_.backfilling));
+            make_tick_dict(*source_, range_.columns.view.row(index, 0, range_.backfilling));
         native::RLockGuard guard(ticker_.emit_lock);
         if (cancelled())
             return false;
@@ -218,7 +231,7 @@ core::PlaybackOutcome play_range(nb::handle self, const SessionPtr &session,
     nb::object ticks = self.attr("tick_queue");
     nb::object tokens = self.attr("allow_next_tick_flag_queue");
     nb::object notices = self.attr("backfilling_notify_finish_queue");
-    const std::size_t rows = range.columns.rows;
+    const std::size_t rows = range.columns.view.rows;
     RowSourcePtr source;
     if (rows > 0)
         source = make_row_source(range.columns, self.attr("code_market_map"));

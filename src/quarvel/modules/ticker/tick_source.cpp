@@ -17,7 +17,7 @@ const T *column_data(TickColumns &columns, nb::handle table, const char *name) {
     // No conversion: the pointer must stay valid for as long as `array` is held.
     auto view =
         nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(array, false);
-    if (view.shape(0) != columns.rows)
+    if (view.shape(0) != columns.view.rows)
         native::raise_value_error(std::string("Tick 資料欄位長度不符: ") + name);
     columns.keep_alive.push_back(array);
     return view.data();
@@ -31,8 +31,8 @@ nb::object new_long(std::int64_t value) {
 
 TickColumns read_tick_columns(nb::handle df) {
     TickColumns columns;
-    columns.rows = nb::cast<std::size_t>(df.attr("height"));
-    if (columns.rows == 0)
+    columns.view.rows = nb::cast<std::size_t>(df.attr("height"));
+    if (columns.view.rows == 0)
         return columns;
     nb::object pl = native::module_attr(kModule, "pl");
     nb::list codes = nb::borrow<nb::list>(df.attr("get_column")("code")
@@ -56,11 +56,11 @@ TickColumns read_tick_columns(nb::handle df) {
         native::raise_value_error("Tick 資料含有空值, 無法傳送");
     for (nb::handle code : codes)
         columns.codes.push_back(nb::borrow(code));
-    columns.ts = column_data<std::int64_t>(columns, table, "ts");
-    columns.close = column_data<double>(columns, table, "close");
-    columns.volume = column_data<std::int64_t>(columns, table, "volume");
-    columns.tick_type = column_data<std::int64_t>(columns, table, "tick_type");
-    columns.code = column_data<std::uint32_t>(columns, table, "code");
+    columns.view.ts = column_data<std::int64_t>(columns, table, "ts");
+    columns.view.close = column_data<double>(columns, table, "close");
+    columns.view.volume = column_data<std::int64_t>(columns, table, "volume");
+    columns.view.tick_type = column_data<std::int64_t>(columns, table, "tick_type");
+    columns.view.code = column_data<std::uint32_t>(columns, table, "code");
     return columns;
 }
 

@@ -25,23 +25,12 @@ struct RowSource {
 };
 using RowSourcePtr = std::shared_ptr<const RowSource>;
 
-/// Numeric columns of a table, read in place (held numpy arrays keep the memory alive).
-/// The pointers may be read without the GIL while this object lives.
+/// Numeric columns of a table, read in place: the held numpy arrays keep the memory alive,
+/// and `view` may be read without the GIL while this object lives.
 struct TickColumns {
-    std::size_t rows = 0;
-    const std::int64_t *ts = nullptr;
-    const double *close = nullptr;
-    const std::int64_t *volume = nullptr;
-    const std::int64_t *tick_type = nullptr;
-    const std::uint32_t *code = nullptr;
+    core::RowColumns view;
     std::vector<nb::object> keep_alive;
     std::vector<nb::object> codes; ///< code str per code index
-
-    /// GIL not needed: plain reads of the held arrays.
-    core::TickRow row(std::size_t index, std::uint32_t source, bool backfilling) const {
-        return {ts[index], close[index], volume[index], tick_type[index],
-                source,    code[index],  backfilling};
-    }
 };
 
 /// Reads the columns `ts`, `close`, `volume`, `tick_type`, `code` of a polars table.

@@ -24,27 +24,43 @@ void HandoffQueue::wake_sleeper() {
 }
 
 std::optional<QueueItem> HandoffQueue::put(const QueueItem &item) {
-    bool staged = false;
-    bool delivered = false;
+    bool consumed = false;
+    bool ended = false;
     {
         std::lock_guard lock(mutex_);
         if (stage_state_.load(std::memory_order_relaxed) == StageState::Waiting) {
-            // Lock order: this queue, then the target; nothing takes them the other way.
-            staged = true;
-            delivered = staged_.target->put_unless_cancelled(staged_.item, *staged_.session);
-            stage_state_.store(delivered ? StageState::Delivered : StageState::Refused,
-                               std::memory_order_release);
+            consumed = deliver_staged_locked();
+            ended = stage_state_.load(std::memory_order_relaxed) != StageState::Waiting;
         }
-        if (!delivered)
+        if (!consumed)
             push_locked(item);
     }
-    if (staged && stage_waiters_.load(std::memory_order_acquire) > 0)
+    if (ended && stage_waiters_.load(std::memory_order_acquire) > 0)
         stage_done_.notify_all();
-    if (!delivered) {
+    if (!consumed) {
         wake_sleeper();
         return std::nullopt;
     }
     return item;
+}
+
+// Called for one put while rows are staged. Lock order: this queue, then the target;
+// nothing takes them the other way round.
+bool HandoffQueue::deliver_staged_locked() {
+    StagedRows &rows = staged_;
+    if (rows.next == rows.end) { // the end token
+        stage_state_.store(StageState::Delivered, std::memory_order_release);
+        return true;
+    }
+    QueueItem item{ItemKind::Row, 0, rows.columns->row(rows.next, rows.source, rows.backfilling)};
+    if (!rows.target->put_unless_cancelled(item, *rows.session)) {
+        stage_state_.store(StageState::Refused, std::memory_order_release);
+        return false;
+    }
+    ++rows.next;
+    if (rows.next == rows.end && !rows.end_token)
+        stage_state_.store(StageState::Delivered, std::memory_order_release);
+    return true;
 }
 
 bool HandoffQueue::put_unless_cancelled(const QueueItem &item, const PlaybackSession &session) {
@@ -91,16 +107,16 @@ bool HandoffQueue::spin_until_ready() const {
     return spin_until([this] { return size() > 0; });
 }
 
-bool HandoffQueue::stage(const StagedEmit &emit) {
+bool HandoffQueue::stage(const StagedRows &rows) {
     std::lock_guard lock(mutex_);
     if (!items_.empty() || stage_state_.load(std::memory_order_relaxed) != StageState::None)
         return false;
-    staged_ = emit;
+    staged_ = rows;
     stage_state_.store(StageState::Waiting, std::memory_order_release);
     return true;
 }
 
-StageState HandoffQueue::wait_staged(std::chrono::nanoseconds timeout) {
+StageState HandoffQueue::wait_staged(std::chrono::nanoseconds timeout, std::size_t &next) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto settled = [this] {
         return stage_state_.load(std::memory_order_acquire) != StageState::Waiting;
@@ -112,14 +128,16 @@ StageState HandoffQueue::wait_staged(std::chrono::nanoseconds timeout) {
         stage_waiters_.fetch_sub(1, std::memory_order_acq_rel);
     }
     std::lock_guard lock(mutex_);
+    next = staged_.next;
     StageState state = stage_state_.load(std::memory_order_relaxed);
     if (state != StageState::Waiting)
         stage_state_.store(StageState::None, std::memory_order_relaxed);
     return state;
 }
 
-StageState HandoffQueue::unstage() {
+StageState HandoffQueue::unstage(std::size_t &next) {
     std::lock_guard lock(mutex_);
+    next = staged_.next;
     StageState state = stage_state_.load(std::memory_order_relaxed);
     stage_state_.store(StageState::None, std::memory_order_relaxed);
     return state == StageState::Waiting ? StageState::None : state;

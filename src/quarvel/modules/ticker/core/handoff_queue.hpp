@@ -51,18 +51,40 @@ class PlaybackSession {
 
 class HandoffQueue;
 
-/// An item a producer parks on a token queue: the next put on that queue delivers it to
-/// `target` (as if the producer had been waiting for that token) instead of queuing.
-struct StagedEmit {
+/// Numeric columns of a played table, read in place (the owner keeps them alive).
+struct RowColumns {
+    std::size_t rows = 0;
+    const std::int64_t *ts = nullptr;
+    const double *close = nullptr;
+    const std::int64_t *volume = nullptr;
+    const std::int64_t *tick_type = nullptr;
+    const std::uint32_t *code = nullptr;
+
+    TickRow row(std::size_t index, std::uint32_t source, bool backfilling) const {
+        return {ts[index], close[index], volume[index], tick_type[index],
+                source,    code[index],  backfilling};
+    }
+};
+
+/// Rows a producer parks on a token queue: each later put on that queue delivers the next
+/// row to `target` (as if the producer had been waiting for that token and emitted it)
+/// instead of queuing. With `end_token`, one more put is taken after the last row, as the
+/// token of the row that does not exist.
+struct StagedRows {
     HandoffQueue *target = nullptr;
-    QueueItem item{};
     const PlaybackSession *session = nullptr;
+    const RowColumns *columns = nullptr;
+    std::size_t next = 0;
+    std::size_t end = 0;
+    bool end_token = false;
+    std::uint32_t source = 0;
+    bool backfilling = false;
 };
 
 enum class StageState : std::uint8_t {
     None,      ///< nothing staged
-    Waiting,   ///< staged, no put yet
-    Delivered, ///< a put delivered it
+    Waiting,   ///< staged, rows (or the end token) still due
+    Delivered, ///< every row was delivered (and the end token taken)
     Refused,   ///< a put came after the session was cancelled: the put was queued instead
 };
 
@@ -75,7 +97,7 @@ class HandoffQueue {
     explicit HandoffQueue(std::uint32_t spin_micros = kDefaultSpinMicros)
         : spin_micros_(spin_micros) {}
 
-    /// Queues `item`, or, when an emission is staged, delivers that instead and returns
+    /// Queues `item`, or, when rows are staged, delivers the next one instead and returns
     /// `item` as consumed (the owner releases what it holds).
     std::optional<QueueItem> put(const QueueItem &item);
     /// Puts `item` unless `session` is cancelled; the check and the put are one step with
@@ -97,19 +119,21 @@ class HandoffQueue {
     /// Spins (no parking) for at most the spin budget until an item is there.
     bool spin_until_ready() const;
 
-    /// Producer side: stages `emit` for the next put. False when an item is already waiting
-    /// (take it instead) or another emission is staged.
-    bool stage(const StagedEmit &emit);
-    /// Waits up to `timeout` for the staged emission's outcome (spinning first). Delivered and
-    /// Refused end the staging; Waiting means the time ran out.
-    StageState wait_staged(std::chrono::nanoseconds timeout);
-    /// Withdraws the staged emission unless a put got to it first (then returns that outcome).
-    StageState unstage();
+    /// Producer side: stages `rows` for the coming puts. False when an item is already
+    /// waiting (take it instead) or other rows are staged.
+    bool stage(const StagedRows &rows);
+    /// Waits up to `timeout` for the staged rows to end (spinning first). Delivered and
+    /// Refused end the staging; Waiting means the time ran out. `next` receives the index
+    /// of the first row not delivered.
+    StageState wait_staged(std::chrono::nanoseconds timeout, std::size_t &next);
+    /// Withdraws the staged rows (None) unless they already ended (then that outcome).
+    StageState unstage(std::size_t &next);
 
   private:
     void push_locked(const QueueItem &item);
     QueueItem pop_locked();
     void wake_sleeper();
+    bool deliver_staged_locked();
     template <typename Ready> bool spin_until(Ready ready) const;
 
     mutable std::mutex mutex_;
@@ -118,7 +142,7 @@ class HandoffQueue {
     std::atomic<std::size_t> size_{0};
     std::atomic<std::uint32_t> sleepers_{0};
     std::atomic<std::uint32_t> spin_micros_;
-    StagedEmit staged_;
+    StagedRows staged_;
     std::atomic<StageState> stage_state_{StageState::None};
     std::condition_variable stage_done_;
     std::atomic<std::uint32_t> stage_waiters_{0};

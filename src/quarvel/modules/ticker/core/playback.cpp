@@ -13,42 +13,37 @@ bool PlaybackPort::emit_row_on_token(std::size_t index) {
     return true;
 }
 
-namespace {
-
-/// Emits rows one per token; with `token_for_end` a last token is taken before reporting
-/// the range exhausted, so the end marker is paced like a tick.
-PlaybackOutcome play_rows(PlaybackPort &port, std::size_t rows, bool token_for_end) {
+PlaybackOutcome PlaybackPort::emit_range(std::size_t rows, bool end_token) {
     PlaybackOutcome outcome;
     for (; outcome.sent < rows; ++outcome.sent) {
-        if (!port.emit_row_on_token(outcome.sent)) {
+        if (!emit_row_on_token(outcome.sent)) {
             outcome.end = PlaybackEnd::Cancelled;
             return outcome;
         }
     }
-    if (!token_for_end)
+    if (!end_token)
         return outcome;
-    if (!port.take_token()) {
+    if (!take_token()) {
         outcome.end = PlaybackEnd::Cancelled;
-    } else if (port.cancelled()) {
+    } else if (cancelled()) {
         // A token taken after a cancel belongs to whoever plays next.
-        port.give_back_token();
+        give_back_token();
         outcome.end = PlaybackEnd::Cancelled;
     }
     return outcome;
 }
-
-} // namespace
 
 PlaybackOutcome play_main_range(PlaybackPort &port, std::size_t rows, bool await_backfilling) {
     if (await_backfilling && (!port.wait_backfilling_notice() || !port.emit_backfilling_marker()))
         return {0, PlaybackEnd::Cancelled};
     if (rows == 0)
         return {0, port.cancelled() ? PlaybackEnd::Cancelled : PlaybackEnd::Exhausted};
-    return play_rows(port, rows, true);
+    // The end marker is paced like a tick: one more token after the last row.
+    return port.emit_range(rows, true);
 }
 
 PlaybackOutcome play_backfilling_range(PlaybackPort &port, std::size_t rows) {
-    return play_rows(port, rows, false);
+    return port.emit_range(rows, false);
 }
 
 } // namespace quarvel::core

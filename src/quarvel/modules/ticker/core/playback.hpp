@@ -5,6 +5,16 @@
 
 namespace quarvel::core {
 
+enum class PlaybackEnd {
+    Exhausted, ///< every row was emitted; the end-of-stream marker is due
+    Cancelled, ///< the session was cancelled; the stream is no longer ours
+};
+
+struct PlaybackOutcome {
+    std::size_t sent = 0;
+    PlaybackEnd end = PlaybackEnd::Exhausted;
+};
+
 /// What a playback needs from its surroundings. Every wait returns false once the
 /// playback's session is cancelled (stopped, or replaced by a newer playback).
 class PlaybackPort {
@@ -22,19 +32,12 @@ class PlaybackPort {
     /// Emits row `index`; false (and nothing emitted) when cancelled.
     virtual bool emit_row(std::size_t index) = 0;
     /// Takes a token and emits row `index` on it; false when cancelled (a token taken after
-    /// the cancel is given back). A port may do this as one step, e.g. by staging the row so
-    /// that granting the token delivers it.
+    /// the cancel is given back).
     virtual bool emit_row_on_token(std::size_t index);
-};
-
-enum class PlaybackEnd {
-    Exhausted, ///< every row was emitted; the end-of-stream marker is due
-    Cancelled, ///< the session was cancelled; the stream is no longer ours
-};
-
-struct PlaybackOutcome {
-    std::size_t sent = 0;
-    PlaybackEnd end = PlaybackEnd::Exhausted;
+    /// Emits rows [0, rows) one per token; with `end_token` one more token is taken after
+    /// the last row. A port may do this its own way, e.g. by staging the rows where the
+    /// tokens arrive so that each grant delivers one.
+    virtual PlaybackOutcome emit_range(std::size_t rows, bool end_token);
 };
 
 /// The main range: optionally waits for backfilling and emits its marker, then one row per
