@@ -1,12 +1,12 @@
 """The broker stand-in: sessions, price grid, calendar, determinism, files."""
 
 import datetime as dt
-import os
 
 import polars as pl
 import pytest
 
 from quarvel.offline_api import COLUMNS, OfflineAPI, stock_tick_size
+from ticker_fakes import REAL_TICKS
 
 
 def clock(ts):
@@ -66,9 +66,9 @@ def test_same_seed_same_market_other_seed_other_market():
     assert day(5) == day(5) and day(5) != day(6)
 
 
-@pytest.mark.skipif(not os.path.isdir("/work/shared/data/ticks"), reason="real data absent")
+@pytest.mark.skipif(REAL_TICKS is None, reason="real data absent")
 def test_files_in_cache_format_are_served_as_they_are():
-    api = OfflineAPI(tick_dir="/work/shared/data/ticks")
+    api = OfflineAPI(tick_dir=REAL_TICKS)
     day = api.ticks(contract=api.Contracts.Futures["TXFR1"], date="2025-01-08")
     assert len(day["ts"]) == 84_927 and sum(day["volume"]) == 113_483
     assert api.ticks(contract=api.Contracts.Futures["TXFR1"], date="2025-01-09")["ts"] == []

@@ -1,13 +1,12 @@
 """Combining codes and days into one time-ordered table."""
 
 import datetime as dt
-import os
 
 import polars as pl
 import pytest
 
 from quarvel.modules.ticker.ticker import Ticker
-from ticker_fakes import COLUMNS, FakeBroker, logged  # noqa: F401
+from ticker_fakes import COLUMNS, REAL_TICKS, FakeBroker, logged  # noqa: F401
 
 NOT_LOGGED_IN = "永豐 API 尚未初始化, 請先登入永豐 API"
 STOCK = {"code": "2330", "market": "Stock"}
@@ -116,10 +115,10 @@ def test_bad_code_lists_are_refused_before_any_download(data_dir, codes, error):
     assert api.calls == []
 
 
-@pytest.mark.skipif(not os.path.isdir("/work/shared/data/ticks"), reason="real data absent")
+@pytest.mark.skipif(REAL_TICKS is None, reason="real data absent")
 def test_real_futures_days_combine_in_time_order(data_dir, printed):
     from quarvel.offline_api import OfflineAPI
-    ticker = Ticker(OfflineAPI(tick_dir="/work/shared/data/ticks"))
+    ticker = Ticker(OfflineAPI(tick_dir=REAL_TICKS))
     df = ticker.get_ticks_df("TXFR1", "Future", "2025-01-02", "2025-01-03")
     assert df.height == 85_136 + 86_125
     assert df["ts"].is_sorted()

@@ -10,8 +10,8 @@ import pytest
 from quarvel.modules.ticker import ticker as ticker_module
 from quarvel.modules.ticker.ticker import HandoffQueue, Ticker
 from quarvel.utils import format_nano_ts_to_second_ts
-from ticker_fakes import (BACKFILL_DONE, END, FakeBroker, drain_stream, logged,  # noqa: F401
-                          shape, take)
+from ticker_fakes import (BACKFILL_DONE, END, REAL_TICKS, FakeBroker,  # noqa: F401
+                          drain_stream, logged, shape, take)
 
 pytestmark = [pytest.mark.timeout(60),
               pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")]
@@ -235,11 +235,10 @@ def test_send_ticks_checks_argument_types(make_ticker, args, name):
 
 
 def test_real_day_plays_back_completely(make_ticker):
-    import os
     from quarvel.offline_api import OfflineAPI
-    if not os.path.isdir("/work/shared/data/ticks"):
+    if REAL_TICKS is None:
         pytest.skip("real data absent")
-    ticker = make_ticker(OfflineAPI(tick_dir="/work/shared/data/ticks"))
+    ticker = make_ticker(OfflineAPI(tick_dir=REAL_TICKS))
     ticker.send_ticks([{"code": "TXFR1", "market": "Future"}], "2025-01-08", "2025-01-08")
     count, volume, last = 0, 0, 0.0
     while True:

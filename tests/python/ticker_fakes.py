@@ -2,7 +2,9 @@
 
 import datetime as dt
 import json
+import os
 import queue
+from pathlib import Path
 
 import pytest
 
@@ -12,6 +14,21 @@ COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask
            "tick_type")
 PAST = "2024-01-02"  # any day before today
 END = {"orva_status": "exit_send_tick"}
+
+
+def real_tick_folder():
+    """The shared folder of real TXFR1 days (cache format), read in place; None when absent."""
+    here = Path(__file__).resolve()
+    candidates = [os.environ.get("QUARVEL_TICK_DATA", ""),
+                  here.parents[3] / "shared" / "data" / "ticks",
+                  "/work/shared/data/ticks"]
+    for folder in candidates:
+        if folder and os.path.isdir(folder):
+            return str(folder)
+    return None
+
+
+REAL_TICKS = real_tick_folder()
 BACKFILL_DONE = {"orva_status": "finish_backfilling"}
 
 
