@@ -153,8 +153,8 @@ void push_tick_to_queue(nb::handle self, nb::handle df) {
         if (outcome.end == core::PlaybackEnd::Exhausted)
             finish_stream(self, *session, true);
         console_print(kModule, "[green]傳送 Tick 資料結束, 需傳送資料共 " +
-                                   py_int((long long)rows) + " 筆, 已傳送 " +
-                                   py_int((long long)outcome.sent) + " 筆, 耗時 " +
+                                   py_int(static_cast<long long>(rows)) + " 筆, 已傳送 " +
+                                   py_int(static_cast<long long>(outcome.sent)) + " 筆, 耗時 " +
                                    seconds_text(now_seconds() - start_time) + " 秒[/green]");
     } catch (nb::python_error &e) {
         fail(e);
@@ -187,8 +187,8 @@ void backfilling(nb::handle self, nb::handle codes, nb::handle start_from, nb::h
         nb::object df =
             self.attr(QV_PRIVATE(Ticker, process_and_combine_ticks))(codes, start_from, end_to);
         std::size_t rows = nb::cast<std::size_t>(df.attr("height"));
-        console_print(kModule, "[green]開始回補 Tick 資料, Tick 數 " + py_int((long long)rows) +
-                                   ". ...[/green]");
+        console_print(kModule, "[green]開始回補 Tick 資料, Tick 數 " +
+                                   py_int(static_cast<long long>(rows)) + ". ...[/green]");
         ShutdownSafe<TickColumns> columns(read_tick_columns(df));
         play_range(self, session, {*columns, true, false});
         columns.reset();
