@@ -58,7 +58,9 @@ class MovingAverageCross:
                 self.resting.pop(code)
 
     def _trades(self, code):
-        return self.trade_codes is None or code in self.trade_codes or code != "0050"
+        if self.trade_codes is None:
+            return code != "0050"
+        return code in self.trade_codes
 
     def _act(self, context, tick, signal):
         matcher = context.matcher
