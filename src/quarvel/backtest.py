@@ -18,6 +18,7 @@ import argparse
 import datetime as dt
 import glob
 import importlib.util
+import logging
 import os
 import queue
 import sys
@@ -109,6 +110,22 @@ def _drain_reports(context: BacktestContext, strategy) -> None:
             on_report(context, report)
 
 
+MARKET_TIMEZONE = "Asia/Taipei"
+
+
+def use_timezone(name: str = MARKET_TIMEZONE) -> None:
+    """Make `name` the process's local time zone.
+
+    Tick times, trading sessions, K-bar buckets and report times are local date-times, so
+    a backtest of Taiwan markets reads right only in Taiwan time. Without the zone data
+    the fixed offset "CST-8" is used (Taiwan has kept UTC+8 without daylight saving).
+    """
+    if name == MARKET_TIMEZONE and not os.path.exists("/usr/share/zoneinfo/Asia/Taipei"):
+        name = "CST-8"
+    os.environ["TZ"] = name
+    time.tzset()
+
+
 def _describe_tick(tick: dict) -> str:
     when = dt.datetime.fromtimestamp(tick["timestamp"]).strftime("%Y-%m-%d %H:%M:%S.%f")
     return f"{tick['code']} {when} close={tick['close']} qty={tick['qty']}"
@@ -141,7 +158,7 @@ def run_backtest(
     if api is None:
         from quarvel.offline_api import OfflineAPI
 
-        api = OfflineAPI(ticks_dir=ticks_dir)
+        api = OfflineAPI(tick_dir=ticks_dir)
     matcher, positions, quote_manager, ticker = _make_objects(api)
     if initial_capital is not None:
         positions.set_initial_capital(initial_capital)
@@ -343,6 +360,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="last day of the backfilling range")
     parser.add_argument("--capital", type=int, metavar="AMOUNT",
                         help="initial capital (default 100000)")
+    parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
+                        help="local time zone of the run (default Asia/Taipei, the market's own; "
+                        "sessions, K-bars and report times are local times)")
     parser.add_argument("--quiet", action="store_true",
                         help="hide the per-order and per-deal console lines")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
@@ -359,6 +379,9 @@ def main(argv: list[str] | None = None) -> int:
     missing = [name for name in ("strategy", "codes", "start", "end") if not getattr(args, name)]
     if missing:
         build_parser().error("missing " + ", ".join("--" + m for m in missing) + " (or use --demo)")
+    use_timezone(args.tz)
+    # The report library asks for fonts this machine may not have; the fallback is fine.
+    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     if args.data_dir:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     if args.quiet:
