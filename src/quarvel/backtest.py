@@ -94,8 +94,11 @@ def load_strategy(spec: str):
 
 
 def _drain_reports(context: BacktestContext, strategy) -> None:
-    on_report = getattr(strategy, "on_report", None)
     response_queue = context.matcher.response_queue
+    # Most ticks bring no report: peek at queue.Queue's deque before taking its lock.
+    if not getattr(response_queue, "queue", True):
+        return
+    on_report = getattr(strategy, "on_report", None)
     while True:
         try:
             report = response_queue.get_nowait()
@@ -193,6 +196,7 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
+    on_tick = strategy.on_tick
     while True:
         item = ticker.pop_tick()
         status = item.get("orva_status")
@@ -208,9 +212,9 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
         quote_manager.add_tick(item)
         matcher.match_deal(item["code"], item["close"], item["qty"], item["timestamp"])
         try:
+            # Reports of this tick's fills and of the orders placed at the last tick.
             _drain_reports(context, strategy)
-            strategy.on_tick(context, item)
-            _drain_reports(context, strategy)
+            on_tick(context, item)
         except Exception as error:
             ticker.stop_send_ticks()
             raise StrategyError(
