@@ -330,6 +330,18 @@ def print_summary(result: BacktestResult) -> None:
         console.print(table)
 
 
+def days_in_folder(folder: str, codes: list[dict[str, str]]) -> tuple[str | None, str | None]:
+    """First and last day of the tick files of `codes` in `folder` (None when there are none)."""
+    suffix = " - ticks.csv"
+    wanted = {entry["code"] for entry in codes}
+    days = sorted(
+        name[: -len(suffix)].rsplit(" ", 1)[1]
+        for name in (os.listdir(folder) if os.path.isdir(folder) else [])
+        if name.endswith(suffix) and name[: -len(suffix)].rsplit(" ", 1)[0] in wanted
+    )
+    return (days[0], days[-1]) if days else (None, None)
+
+
 DEMO_CODES = "2330:Stock,0050:Stock,TXFR1:Future"
 DEMO_START, DEMO_END = "2024-01-02", "2024-01-04"
 
@@ -378,6 +390,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.demo:
         args.strategy = args.strategy or "quarvel.examples.ma_cross:MovingAverageCross"
         args.codes = args.codes or DEMO_CODES
+        if args.ticks_dir and not (args.start or args.end):
+            args.start, args.end = days_in_folder(args.ticks_dir, parse_codes(args.codes))
         args.start = args.start or DEMO_START
         args.end = args.end or DEMO_END
     missing = [name for name in ("strategy", "codes", "start", "end") if not getattr(args, name)]

@@ -8,7 +8,6 @@ from pathlib import Path
 import pytest
 
 from quarvel import backtest
-from quarvel.constant import BASIC_INFO
 
 SHARED_TICKS = Path(__file__).resolve().parents[3] / "shared" / "data" / "ticks"
 
@@ -136,6 +135,15 @@ def test_demo_strategy_on_real_futures_days(run, data_dir):
                  ticks_dir=str(SHARED_TICKS), write_reports=False)
     assert result.ticks == 85136 + 86125
     assert result.orders > 0
+
+
+def test_demo_range_comes_from_the_tick_folder(tmp_path):
+    for name in ("TXFR1 2025-01-08 - ticks.csv", "TXFR1 2025-01-02 - ticks.csv",
+                 "MXFR1 2024-01-01 - ticks.csv", "notes.txt"):
+        (tmp_path / name).write_text("")
+    codes = backtest.parse_codes("TXFR1:Future")
+    assert backtest.days_in_folder(str(tmp_path), codes) == ("2025-01-02", "2025-01-08")
+    assert backtest.days_in_folder(str(tmp_path / "missing"), codes) == (None, None)
 
 
 def test_parse_codes_and_cli_errors(capsys):
