@@ -126,8 +126,11 @@ nb::object update_series(KbarSeries &series, const core::TickColumns &rows) {
         // Called after every tick, the bar that just closed is the one already handed out.
         const bool unchanged = merge.completed.size() == 1 && series.last_frame.is_valid() &&
                                merge.completed.front() == series.last_bar;
-        nb::object closed = unchanged
-                                ? series.last_frame
+        // One closed bar (a caller asking once per bar) reuses the open bar's cached
+        // columns: same start, code and open, so no column is built through polars' Python.
+        nb::object closed = unchanged ? series.last_frame
+                            : merge.completed.size() == 1
+                                ? one_bar_frame(merge.completed.front(), rows, series.open_bar)
                                 : kbar_frame(merge.completed, 0, merge.completed.size(), rows);
         series.completed = series.completed.attr("vstack")(closed);
         if (++series.chunks > kMaxChunks) {

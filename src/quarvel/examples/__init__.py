@@ -1,0 +1,1 @@
+"""Example strategies; copy one as the starting point of your own."""

@@ -1,0 +1,205 @@
+// Native rows of a played table and their conversion to tick dicts and markers.
+#include "tick_source.hpp"
+
+#include <string>
+
+#include "_native/errors.hpp"
+#include "_native/pyns.hpp"
+#include "bindings.hpp"
+
+namespace quarvel::ticker {
+
+namespace {
+
+template <typename T>
+const T *column_data(TickColumns &columns, nb::handle table, const char *name) {
+    nb::object array = table.attr("get_column")(name).attr("to_numpy")();
+    // No conversion: the pointer must stay valid for as long as `array` is held.
+    auto view =
+        nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(array, false);
+    if (view.shape(0) != columns.view.rows)
+        native::raise_value_error(std::string("Tick 資料欄位長度不符: ") + name);
+    columns.keep_alive.push_back(array);
+    return view.data();
+}
+
+nb::object new_long(std::int64_t value) {
+    return nb::steal(PyLong_FromLongLong(static_cast<long long>(value)));
+}
+
+} // namespace
+
+TickColumns read_tick_columns(nb::handle df) {
+    TickColumns columns;
+    columns.view.rows = nb::cast<std::size_t>(df.attr("height"));
+    if (columns.view.rows == 0)
+        return columns;
+    nb::object pl = native::module_attr(kModule, "pl");
+    nb::list codes = nb::borrow<nb::list>(df.attr("get_column")("code")
+                                              .attr("unique")(nb::arg("maintain_order") = true)
+                                              .attr("drop_nulls")()
+                                              .attr("to_list")());
+    auto col = [&](const char *name) { return pl.attr("col")(name); };
+    nb::object table =
+        df.attr("select")(col("ts").attr("cast")(pl.attr("Int64")),
+                          col("close").attr("cast")(pl.attr("Float64")),
+                          col("volume").attr("cast")(pl.attr("Int64")),
+                          col("tick_type").attr("cast")(pl.attr("Int64")),
+                          // Code index through an Enum of the codes: no per-row hashing.
+                          col("code")
+                              .attr("cast")(pl.attr("Enum")(codes))
+                              .attr("to_physical")()
+                              .attr("cast")(pl.attr("UInt32")))
+            .attr("rechunk")();
+    nb::object nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
+    if (nb::cast<long long>(nulls) != 0)
+        native::raise_value_error("Tick 資料含有空值, 無法傳送");
+    for (nb::handle code : codes)
+        columns.codes.push_back(nb::borrow(code));
+    columns.view.ts = column_data<std::int64_t>(columns, table, "ts");
+    columns.view.close = column_data<double>(columns, table, "close");
+    columns.view.volume = column_data<std::int64_t>(columns, table, "volume");
+    columns.view.tick_type = column_data<std::int64_t>(columns, table, "tick_type");
+    columns.view.code = column_data<std::uint32_t>(columns, table, "code");
+    return columns;
+}
+
+RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_map) {
+    auto source = std::make_shared<RowSource>();
+    for (const nb::object &code : columns.codes) {
+        source->codes.push_back(code);
+        source->markets.push_back(code_market_map[code]);
+    }
+    source->to_seconds = native::module_attr(kModule, "format_nano_ts_to_second_ts");
+    source->hours = nb::int_(8);
+    const char *names[] = {"market_type", "timestamp", "code",        "close",
+                           "qty",         "tick_type", "is_simulate", "is_backfilling"};
+    for (size_t i = 0; i < source->keys.size(); ++i)
+        source->keys[i] = nb::steal(PyUnicode_InternFromString(names[i]));
+    return source;
+}
+
+// The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
+nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
+    nb::object ts = new_long(row.ts);
+    PyObject *args[] = {ts.ptr(), source.hours.ptr()};
+    nb::object timestamp =
+        nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    if (!timestamp.is_valid())
+        throw nb::python_error();
+    nb::object values[] = {source.markets.at(row.code),
+                           timestamp,
+                           source.codes.at(row.code),
+                           nb::steal(PyFloat_FromDouble(row.close)),
+                           new_long(row.volume),
+                           new_long(row.tick_type),
+                           nb::bool_(false),
+                           nb::bool_(row.backfilling)};
+    nb::dict tick;
+    for (std::size_t i = 0; i < source.keys.size(); ++i) {
+        if (!values[i].is_valid() ||
+            PyDict_SetItem(tick.ptr(), source.keys[i].ptr(), values[i].ptr()) != 0)
+            throw nb::python_error();
+    }
+    return tick;
+}
+
+nb::object make_status_marker(const char *flag_name) {
+    nb::dict marker;
+    marker["orva_status"] = native::module_attr(kModule, "FLAG").attr(flag_name).attr("value");
+    return marker;
+}
+
+// ---- PyHandoffQueue --------------------------------------------------------------------
+
+PyHandoffQueue::~PyHandoffQueue() {
+    // GIL held: the queue dies with its Python object.
+    while (auto item = queue_.try_get())
+        discard(*item);
+}
+
+std::uint32_t PyHandoffQueue::register_source(RowSourcePtr source) {
+    sources_.push_back(std::move(source));
+    return static_cast<std::uint32_t>(sources_.size() - 1);
+}
+
+core::QueueItem PyHandoffQueue::wrap(nb::handle obj) {
+    core::QueueItem item;
+    if (obj.ptr() == Py_True) {
+        item.kind = core::ItemKind::Token;
+        return item;
+    }
+    item.kind = core::ItemKind::Object;
+    item.object = reinterpret_cast<std::uintptr_t>(nb::borrow(obj).release().ptr());
+    return item;
+}
+
+void PyHandoffQueue::discard(const core::QueueItem &item) {
+    if (item.kind == core::ItemKind::Object)
+        Py_DECREF(reinterpret_cast<PyObject *>(item.object));
+}
+
+nb::object PyHandoffQueue::unwrap(const core::QueueItem &item) const {
+    switch (item.kind) {
+    case core::ItemKind::Object:
+        return nb::steal(reinterpret_cast<PyObject *>(item.object));
+    case core::ItemKind::Token:
+        return nb::borrow(Py_True);
+    case core::ItemKind::Row:
+        return make_tick_dict(*sources_.at(item.row.source), item.row);
+    case core::ItemKind::EndOfStream:
+        return make_status_marker("exit_send_tick");
+    case core::ItemKind::EndOfBackfilling:
+        return make_status_marker("finish_backfilling");
+    }
+    return nb::none();
+}
+
+nb::object PyHandoffQueue::get(bool block, nb::handle timeout) {
+    using clock = std::chrono::steady_clock;
+    if (auto item = queue_.try_get())
+        return unwrap(*item);
+    auto empty = [] {
+        PyErr_SetNone(native::module_attr(kModule, "queue").attr("Empty").ptr());
+        throw nb::python_error();
+    };
+    if (!block)
+        empty();
+    bool forever = timeout.is_none();
+    double seconds = forever ? 0.0 : nb::cast<double>(timeout);
+    if (!forever && seconds < 0)
+        native::raise_value_error("'timeout' must be a non-negative number");
+    const auto deadline =
+        clock::now() + std::chrono::duration_cast<clock::duration>(
+                           std::chrono::duration<double>(forever ? 0.0 : seconds));
+    // GIL held while spinning: the native producer needs no GIL, and a hand-off that arrives
+    // within the spin costs no GIL round trip.
+    if (queue_.spin_until_ready()) {
+        if (auto item = queue_.try_get())
+            return unwrap(*item);
+    }
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    for (;;) {
+        auto wait = kSlice;
+        if (!forever) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - clock::now());
+            if (left.count() <= 0)
+                empty();
+            if (left < wait)
+                wait = std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                       std::chrono::milliseconds(1);
+        }
+        std::optional<core::QueueItem> item;
+        {
+            nb::gil_scoped_release release; // GIL released: no Python objects below
+            item = queue_.get_for(wait, false);
+        }
+        if (item)
+            return unwrap(*item);
+        if (PyErr_CheckSignals() != 0)
+            throw nb::python_error();
+    }
+}
+
+} // namespace quarvel::ticker
