@@ -488,11 +488,11 @@ class Reentrant:
         if self.action == "clear_all":  # every container reachable, records included
             for container, _ in reversed(leaf_slots(self.owner)):
                 container.clear()
-            for attr in list(vars(self.owner).values()):
+            for attr in list(getattr(self.owner, "__dict__", {}).values()):
                 if isinstance(attr, (list, dict)):
                     attr.clear()
             return
-        for name, attr in list(vars(self.owner).items()):
+        for name, attr in list(getattr(self.owner, "__dict__", {}).items()):
             if self.action == "clear" and isinstance(attr, (list, dict)):
                 attr.clear()
             elif self.action == "replace" and isinstance(attr, (list, dict)):
@@ -575,7 +575,7 @@ def leaf_slots(root, depth=4):
             if isinstance(value, (dict, list)):
                 walk(value, level + 1)
 
-    for value in list(vars(root).values()):
+    for value in list(getattr(root, "__dict__", {}).values()):
         if isinstance(value, (dict, list)):
             walk(value, 1)
     return slots

@@ -417,9 +417,13 @@ def test_ticker_backfilling_answers_arbitrary_ranges(codes, start, end):
 @pytest.mark.timeout(fv.TIMEOUT, method="thread")
 @settings(SETTINGS, max_examples=min(60, fv.EXAMPLES))
 @given(frame=st.one_of(fv._tick_frames(), fv.arbitrary(), st.builds(
-    lambda n, code: _tick_table(n, code), st.integers(0, 3), fv.PLAUSIBLE["code"])))
+    lambda n, code: _tick_table(n, code), st.integers(0, 3),
+    st.sampled_from(["2330", "", "台積電", "x" * 300]))))
 def test_ticker_playback_body_answers_arbitrary_tables(frame):
     ticker = make_instance("Ticker")
+    # As send_ticks leaves it without a backfilling range; a fresh object waits for the end
+    # of a backfilling by design (playback never overtakes backfilled ticks).
+    ticker.backfilling_finish_flag = True
     for _ in range(8):  # more tokens than rows: the playback never waits
         ticker.allow_next_tick()
     fv.call_survives("Ticker._Ticker__push_tick_to_queue",
@@ -435,3 +439,12 @@ def _tick_table(rows, code):
         "ask_price": [601.0] * rows, "ask_volume": [1] * rows, "tick_type": [1] * rows,
         "code": [code] * rows,
     })
+
+
+@ticker_required
+def test_queue_get_raises_when_block_flag_cannot_be_tested():
+    handoff = importlib.import_module(MODULES["HandoffQueue"]).HandoffQueue()
+    handoff.put("kept")
+    with pytest.raises(fv.FuzzError):
+        handoff.get(fv.Hostile())
+    assert handoff.get_nowait() == "kept"

@@ -48,7 +48,12 @@ void bind_handoff_queue(nb::module_ &m) {
         [](PyHandoffQueue &q, nb::handle block, nb::handle timeout) {
             if (!timeout.is_none())
                 require_real(timeout, "timeout");
-            return q.get(PyObject_IsTrue(block.ptr()) == 1, timeout);
+            // A `block` whose truth test raises must raise here, not return an item with
+            // the error still pending.
+            const int blocking = PyObject_IsTrue(block.ptr());
+            if (blocking < 0)
+                throw nb::python_error();
+            return q.get(blocking == 1, timeout);
         },
         nb::arg("block").none() = true, nb::arg("timeout").none() = nb::none(),
         nb::sig("def get(self, block: bool = True, timeout: float | None = None) -> object"));
