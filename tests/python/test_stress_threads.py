@@ -188,16 +188,16 @@ def drain(q):
             return items
 
 
-def replay_ledger(deal_reports, product_of):
-    """The ledger that the fills imply, booked on one thread in report order."""
+def replay_ledger(deal_records, deal_reports, product_of):
+    """The ledger that the "Deal" trade records imply, booked on one thread in their order
+    (the tick time, which a trade record keeps only as text, comes from the deal report)."""
     ledger = Positions()
-    for report in deal_reports:
-        ledger.set_positions({"trade_id": report["id"], "code": report["code"],
-                              "product_type": product_of[report["code"]],
-                              "action": report["action"], "price": report["price"],
-                              "quantity": report["quantity"],
-                              "exchange_ts": report["exchange_ts"]},
-                             product_of[report["code"]])
+    for record, report in zip(deal_records, deal_reports):
+        product = product_of[record["code"]]
+        ledger.set_positions({"trade_id": record["trade_id"], "code": record["code"],
+                              "product_type": product, "action": record["action"],
+                              "price": record["price"], "quantity": record["quantity"],
+                              "exchange_ts": report["exchange_ts"]}, product)
     return ledger
 
 
@@ -305,15 +305,16 @@ def test_orders_fills_and_reports_survive_concurrent_load(monkeypatch):
     deal_records = [r for r in ledger.trade_records if r["trade_status"] == "Deal"]
     cancel_records = [r for r in ledger.trade_records if r["trade_status"] == "Cancel"]
     assert len(deal_records) + len(cancel_records) == len(ledger.trade_records)
-    assert [(r["trade_id"], r["quantity"], r["price"]) for r in deal_records] == \
-        [(d["id"], d["quantity"], d["price"]) for d in deal_reports]
+    assert [(r["trade_id"], r["code"], r["action"], r["quantity"], r["price"])
+            for r in deal_records] == \
+        [(d["id"], d["code"], d["action"], d["quantity"], d["price"]) for d in deal_reports]
     for record in cancel_records:
         assert cancelled_qty[record["trade_id"]] == record["quantity"]
     assert len({r["trade_id"] for r in cancel_records}) == len(cancel_records)
 
     # One booking per fill: the live ledger equals the fills replayed on one thread.
     product_of = {code: product for code, (product, _, _) in CODES.items()}
-    replayed = replay_ledger(deal_reports, product_of)
+    replayed = replay_ledger(deal_records, deal_reports, product_of)
     assert ledger.current_capital == replayed.current_capital
     assert book_view(ledger.positions) == book_view(replayed.positions)
     assert ledger._account_infos == replayed._account_infos
