@@ -459,7 +459,9 @@ def call_survives(key, func, args=(), kwargs=None):
         text = _safe_text(error)
         if isinstance(error, RuntimeError) and _LEAKED_NATIVE.search(text):
             raise AssertionError(f"{key}: native exception leaked: {text}") from error
-        record(key, type(error).__name__)
+        # A RuntimeError is rare enough to deserve its text in the summary.
+        record(key, f"RuntimeError({text[:60]})" if isinstance(error, RuntimeError)
+               else type(error).__name__)
     else:
         record(key, "returned")
 
