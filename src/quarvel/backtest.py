@@ -77,11 +77,11 @@ def parse_codes(text: str) -> list[dict[str, str]]:
     return codes
 
 
-def load_strategy(spec: str):
+def load_strategy(target_text: str):
     """Instantiate "path/to/file.py:ClassName" or "package.module:ClassName"."""
-    target, sep, class_name = spec.rpartition(":")
+    target, sep, class_name = target_text.rpartition(":")
     if not sep or not target or not class_name:
-        raise ValueError(f"--strategy expects FILE:CLASS, got {spec!r}")
+        raise ValueError(f"--strategy expects FILE:CLASS, got {target_text!r}")
     if target.endswith(".py") or os.path.sep in target:
         module_spec = importlib.util.spec_from_file_location("_user_strategy", target)
         if module_spec is None or module_spec.loader is None:
