@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import os
 import queue
 import tempfile
 import threading

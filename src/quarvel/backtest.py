@@ -77,11 +77,11 @@ def parse_codes(text: str) -> list[dict[str, str]]:
     return codes
 
 
-def load_strategy(spec: str):
+def load_strategy(target_text: str):
     """Instantiate "path/to/file.py:ClassName" or "package.module:ClassName"."""
-    target, sep, class_name = spec.rpartition(":")
+    target, sep, class_name = target_text.rpartition(":")
     if not sep or not target or not class_name:
-        raise ValueError(f"--strategy expects FILE:CLASS, got {spec!r}")
+        raise ValueError(f"--strategy expects FILE:CLASS, got {target_text!r}")
     if target.endswith(".py") or os.path.sep in target:
         module_spec = importlib.util.spec_from_file_location("_user_strategy", target)
         if module_spec is None or module_spec.loader is None:
@@ -344,6 +344,8 @@ def days_in_folder(folder: str, codes: list[dict[str, str]]) -> tuple[str | None
 
 DEMO_CODES = "2330:Stock,0050:Stock,TXFR1:Future"
 DEMO_START, DEMO_END = "2024-01-02", "2024-01-04"
+# One lot of 2330 is worth about 600,000: the demo account can afford its positions.
+DEMO_CAPITAL = 5_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -354,8 +356,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--demo", action="store_true",
                         help=f"run the example moving-average strategy on the built-in synthetic "
-                        f"market ({DEMO_CODES}, {DEMO_START} to {DEMO_END}) unless other options "
-                        "are given")
+                        f"market ({DEMO_CODES}, {DEMO_START} to {DEMO_END}, capital {DEMO_CAPITAL:,}) "
+                        "unless other options are given")
     parser.add_argument("--strategy", metavar="FILE:CLASS",
                         help="strategy class to instantiate: a .py file or a module path, then a "
                         "colon and the class name")
@@ -394,6 +396,7 @@ def main(argv: list[str] | None = None) -> int:
             args.start, args.end = days_in_folder(args.ticks_dir, parse_codes(args.codes))
         args.start = args.start or DEMO_START
         args.end = args.end or DEMO_END
+        args.capital = args.capital or DEMO_CAPITAL
     missing = [name for name in ("strategy", "codes", "start", "end") if not getattr(args, name)]
     if missing:
         build_parser().error("missing " + ", ".join("--" + m for m in missing) + " (or use --demo)")

@@ -30,8 +30,8 @@ class StrValueEnum(str, _ValueEnum):
     # Python-level call (records holding members are printed on every deal).
     __repr__ = str.__repr__
 
-    def __format__(self, spec: str) -> str:
-        return format(str(self.value), spec)
+    def __format__(self, format_spec: str) -> str:
+        return format(str(self.value), format_spec)
 
     __hash__ = str.__hash__
 

@@ -1,4 +1,4 @@
-// File rules of the report writers: which codes may name a file, and whole-file writes.
+// Whole-file writes of the report writers.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include "report_files.hpp"
 
 namespace fs = std::filesystem;
-using quarvel::core::is_file_safe_code;
 using quarvel::core::write_file_atomically;
 
 namespace {
@@ -40,20 +39,6 @@ struct TempFolder {
 };
 
 } // namespace
-
-TEST(FileSafeCode, PlainCodesAccepted) {
-    for (const char *code : {"2330", "TXFR1", "0050", "MXF202501", "a.b", "中華電"})
-        EXPECT_TRUE(is_file_safe_code(code)) << code;
-}
-
-TEST(FileSafeCode, PathPartsRefused) {
-    using namespace std::string_literals;
-    for (const std::string &code :
-         {""s, "/"s, "a/b"s, "..\\x"s, "a\\b"s, ".."s, "a..b"s, "../2330"s,
-          "23\0"s
-          "30"s})
-        EXPECT_FALSE(is_file_safe_code(code)) << code;
-}
 
 TEST(AtomicWrite, NewFileHoldsHeadThenBody) {
     TempFolder folder;

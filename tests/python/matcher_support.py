@@ -1,6 +1,7 @@
 """A recording stand-in ledger and order helpers shared by the matcher tests."""
 
 import queue
+from pathlib import Path
 
 import pytest
 
@@ -59,3 +60,11 @@ def ledger():
 @pytest.fixture
 def matcher(ledger, printed):
     return Matcher(ledger)
+
+
+def package_root() -> str:
+    """The folder that holds the imported quarvel package (src/ or site-packages), for
+    subprocesses that must import the same build."""
+    import quarvel
+
+    return str(Path(quarvel.__file__).resolve().parents[1])

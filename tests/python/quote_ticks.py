@@ -1,11 +1,10 @@
 """Tick builders and a polars reference for the quote manager tests and benchmark."""
 
 from datetime import datetime
-from pathlib import Path
 
 import polars as pl
 
-TICK_DATA = Path("/work/shared/data/ticks")
+from shared_data import SHARED_TICKS as TICK_DATA
 
 
 def tick(when, close=100.0, qty=1, market="Stock", code="2330", simulate=False, tick_type=1):

@@ -5,7 +5,9 @@ import os
 
 import polars as pl
 
-TICKS = "/work/shared/data/ticks/TXFR1 2025-01-08 - ticks.csv"
+from shared_data import SHARED_TICKS
+
+TICKS = str(SHARED_TICKS / "TXFR1 2025-01-08 - ticks.csv")
 HAVE_TICKS = os.path.exists(TICKS)  # real data is read in place, never copied here
 KBAR_SCHEMA = {
     "dt": pl.Datetime("us"), "code": pl.Utf8, "Open": pl.Float64, "High": pl.Float64,

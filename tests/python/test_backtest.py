@@ -3,13 +3,12 @@
 import csv
 import glob
 import os
-from pathlib import Path
 
 import pytest
 
 from quarvel import backtest
 
-SHARED_TICKS = Path(__file__).resolve().parents[3] / "shared" / "data" / "ticks"
+from shared_data import SHARED_TICKS
 
 
 class ScriptedStrategy:

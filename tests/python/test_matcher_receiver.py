@@ -6,11 +6,11 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
-from matcher_support import RecordingLedger, drain, ledger, matcher, place  # noqa: F401
+from matcher_support import (  # noqa: F401
+    RecordingLedger, drain, ledger, matcher, package_root, place)
 from quarvel.constant import OperationType
 from quarvel.modules.matcher import matcher as matcher_module
 from quarvel.modules.matcher.matcher import Matcher
@@ -166,7 +166,6 @@ def test_process_exits_cleanly_while_the_receiver_is_busy(tmp_path):
         "m = mm.Matcher(object())\n"
         "for _ in range(3000):\n"
         f"    m.add_pending_order_queue('add', {ADD!r})\n")
-    src = str(Path(__file__).resolve().parents[2] / "src")
-    done = subprocess.run([sys.executable, str(script)], env={"PYTHONPATH": src},
+    done = subprocess.run([sys.executable, str(script)], env={"PYTHONPATH": package_root()},
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr[-2000:]

@@ -6,16 +6,15 @@ import subprocess
 import sys
 import textwrap
 import threading
-from pathlib import Path
 
 import pytest
 
-from matcher_support import RecordingLedger, drain, ledger, matcher, place, tick  # noqa: F401
+from matcher_support import (  # noqa: F401
+    RecordingLedger, drain, ledger, matcher, package_root, place, tick)
 from quarvel.modules.matcher import matcher as matcher_module
 from quarvel.modules.matcher.matcher import Matcher
 from quarvel.modules.positions.positions import Positions
 
-SRC = str(Path(__file__).resolve().parents[2] / "src")
 
 
 def test_attributes_in_documented_order(matcher, ledger):
@@ -143,7 +142,7 @@ def test_add_order_defaults_checked_at_import(default, loads):
             print("loaded", m.pending_orders[0]["order_cond"])
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"}, timeout=60)
+                         env={"PYTHONPATH": package_root(), "PATH": "/usr/bin:/bin"}, timeout=60)
     expected = "loaded None" if loads else (
         "TypeError OrderCond.CASH.value must be str or None, not int")
     assert expected in out.stdout, out.stderr

@@ -7,7 +7,6 @@ import time
 import polars as pl
 import pytest
 
-from quarvel.modules.ticker import ticker as ticker_module
 from quarvel.modules.ticker.ticker import HandoffQueue, Ticker
 from quarvel.utils import format_nano_ts_to_second_ts
 from ticker_fakes import (BACKFILL_DONE, END, REAL_TICKS, FakeBroker,  # noqa: F401

@@ -2,13 +2,12 @@
 
 import datetime as dt
 import json
-import os
 import queue
-from pathlib import Path
 
 import pytest
 
 from quarvel.modules.ticker import ticker as ticker_module
+from shared_data import HAVE_SHARED_TICKS, SHARED_TICKS
 
 COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume",
            "tick_type")
@@ -16,19 +15,7 @@ PAST = "2024-01-02"  # any day before today
 END = {"orva_status": "exit_send_tick"}
 
 
-def real_tick_folder():
-    """The shared folder of real TXFR1 days (cache format), read in place; None when absent."""
-    here = Path(__file__).resolve()
-    candidates = [os.environ.get("QUARVEL_TICK_DATA", ""),
-                  here.parents[3] / "shared" / "data" / "ticks",
-                  "/work/shared/data/ticks"]
-    for folder in candidates:
-        if folder and os.path.isdir(folder):
-            return str(folder)
-    return None
-
-
-REAL_TICKS = real_tick_folder()
+REAL_TICKS = str(SHARED_TICKS) if HAVE_SHARED_TICKS else None
 BACKFILL_DONE = {"orva_status": "finish_backfilling"}
 
 

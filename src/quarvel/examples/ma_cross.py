@@ -15,8 +15,8 @@ from __future__ import annotations
 
 
 class MovingAverageCross:
-    fast = 5
-    slow = 20
+    fast = 10
+    slow = 30
     quantity = 1
     # Codes to trade; other replayed codes (such as the "0050" benchmark) are only watched.
     trade_codes: tuple[str, ...] | None = None

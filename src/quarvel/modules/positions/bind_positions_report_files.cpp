@@ -33,15 +33,6 @@ std::string utf8_copy(nb::handle text) {
 
 } // namespace
 
-void require_file_safe_code(nb::handle code) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    if (!core::is_file_safe_code(std::string_view(data, static_cast<size_t>(size))))
-        raise_value_error("不合法的商品代碼: " + py_repr(code));
-}
-
 void write_text_atomically(nb::handle path, nb::handle text, bool with_bom) {
     if (!PyUnicode_Check(text.ptr()))
         throw nb::type_error("report text must be str");

@@ -5,6 +5,7 @@
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
+#include "_native/code_arg.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {
@@ -64,7 +65,7 @@ nb::object kbar_json(nb::handle kbars) {
 
 void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
     require_str(code, "code");
-    require_file_safe_code(code);
+    native::require_safe_code(code);
     const std::string code_text = py_str(code);
     console_print(kModule, "[bold green]產生 " + code_text + " 的回測報告...[/bold green]");
     nb::object result_path =

@@ -4,6 +4,7 @@
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
+#include "_native/code_arg.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {
@@ -75,7 +76,7 @@ nb::object benchmark_returns(nb::handle quote_manager, nb::handle returns) {
 
 void generate_qs_profit_report(nb::handle self, nb::handle code, nb::handle quote_manager) {
     require_str(code, "code");
-    require_file_safe_code(code);
+    native::require_safe_code(code);
     nb::list rows = list_copy(self.attr("get_profit_rows_by_code")(code));
     if (nb::len(rows) == 0) {
         console_print(kModule, "[red]尚未有損益報告資料, 無法產生進階績效報告[/red]");

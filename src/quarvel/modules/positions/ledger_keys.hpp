@@ -99,7 +99,7 @@ inline void append(nb::handle sequence, nb::handle value) {
 }
 
 /// sys.modules[name], or nullptr (no error set) when it is not loaded. Read straight from
-/// the dict: PyImport_GetModule also probes the module spec, which costs an exception.
+/// the dict: PyImport_GetModule also probes the module's __spec__, which costs an exception.
 inline PyObject *find_loaded_module(nb::handle name) {
     PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.ptr());
     if (!module && PyErr_Occurred())

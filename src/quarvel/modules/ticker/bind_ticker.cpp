@@ -8,7 +8,7 @@
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
-#include "core/code_check.hpp"
+#include "_native/code_arg.hpp"
 
 namespace quarvel::ticker {
 
@@ -22,16 +22,6 @@ Ticker::Ticker()
 
 Ticker &native_ticker(nb::handle self) {
     return nb::cast<Ticker &>(self);
-}
-
-void require_safe_code(nb::handle code) {
-    require_str(code, "code");
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
-    if (!data)
-        PyErr_Clear(); // lone surrogates cannot name a file either
-    if (!data || !core::is_safe_code(std::string_view(data, static_cast<size_t>(size))))
-        raise_value_error("不合法的商品代碼: " + py_repr(code));
 }
 
 std::vector<std::pair<nb::object, nb::object>> checked_code_list(nb::handle codes) {

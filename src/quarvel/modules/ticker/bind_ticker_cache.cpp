@@ -2,6 +2,7 @@
 #include <string>
 
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/names.hpp"

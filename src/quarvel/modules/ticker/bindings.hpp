@@ -55,7 +55,6 @@ void register_playback_methods(nb::class_<Ticker> &cls);
 
 /// TypeError unless `code` is a str, ValueError "不合法的商品代碼: ..." unless it can name a
 /// cache file. Called before any file or broker access.
-void require_safe_code(nb::handle code);
 /// The (code, market) pairs of a code list, all checked before any work starts.
 std::vector<std::pair<nb::object, nb::object>> checked_code_list(nb::handle codes);
 /// The table's columns and types, as a fresh dict (optionally with the `code` column).

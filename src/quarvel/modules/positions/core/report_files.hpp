@@ -1,14 +1,10 @@
 #pragma once
-// File-level rules of the report writers: which codes may name a file, and writing a file
-// whole so a reader never sees half of it. No Python here.
+// File-level rules of the report writers: writing a file whole so a reader never sees half of it.
+// No Python here.
 #include <string>
 #include <string_view>
 
 namespace quarvel::core {
-
-/// True when `code` can be part of a file name without leaving its folder: not empty,
-/// no path separator ('/' or '\\'), no "..", no NUL byte.
-bool is_file_safe_code(std::string_view code);
 
 /// Writes `head` then `body` to `path` whole: a temporary file in the same folder, flushed
 /// to disk, then renamed over `path`. Returns 0, or the errno of the failing step; on
