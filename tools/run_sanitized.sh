@@ -68,7 +68,11 @@ print("sanitized modules:", *(mod.__file__ for mod in (p, m, t)), sep="\n  ")
 EOF
 
 if [ $# -eq 0 ]; then
-  set -- tests/python
+  # Two tests start a fresh interpreter with a minimal environment of their own: without the
+  # preload it cannot load a sanitized module (ASan aborts: "runtime does not come first").
+  set -- tests/python \
+    --deselect "tests/python/test_matcher_state.py::test_add_order_defaults_checked_at_import" \
+    --deselect "tests/python/test_matcher_receiver.py::test_process_exits_cleanly_while_the_receiver_is_busy"
 fi
 # --capture=sys: output of the tests is still captured, but the file descriptor 2 stays the
 # terminal, so a sanitizer report written just before the process aborts is not lost with
