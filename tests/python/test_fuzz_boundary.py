@@ -5,12 +5,19 @@ called with arbitrary arguments, and again after public attributes were replaced
 wrong-typed objects; each call must return or raise an ordinary Python exception.
 A segfault or abort ends the whole pytest process; a hang is ended by the timeout.
 
-Examples per method: QUARVEL_FUZZ_EXAMPLES (default 40, the CI setting). A deep run:
+Examples per method: QUARVEL_FUZZ_EXAMPLES (default 40, the CI setting). A deep run, with
+calls and outcomes per method written to a JSON file:
     QUARVEL_FUZZ_EXAMPLES=2000 QUARVEL_FUZZ_STATS=fuzz-stats.json \
         python -m pytest tests/python/test_fuzz_boundary.py -q
-Methods that block by design are called only with their queue already holding an item
-(pop_*), or not at all with arbitrary arguments (endless loops such as the matcher's
-receiver, which has its own test below).
+and against the sanitizer build: QUARVEL_FUZZ_EXAMPLES=500 tools/run_sanitized.sh \
+    tests/python/test_fuzz_boundary.py
+
+Calls that block by design: the pops (pop_positions, pop_finish_notify, pop_response,
+pop_tick, the tick queue's get) are called with their queue already holding an item; the
+matcher's receiver loop and the tick source's playback, backfilling and send_ticks have
+dedicated tests below (requests with a hand-shake marker; playback with more tokens than
+rows and the backfilling flag set as send_ticks sets it). Matchers built here get a
+stand-in Thread class, so the thousands of objects do not each leave a receiver thread.
 """
 
 from __future__ import annotations
@@ -20,12 +27,13 @@ import json
 import os
 import queue
 import threading
+from types import MappingProxyType
 
+import fuzz_values as fv
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import fuzz_values as fv
 from quarvel.constant import BASIC_INFO
 
 MODULES = {
@@ -84,8 +92,8 @@ class FakeBrokerAPI:
     """Broker API stand-in: contracts resolve, each day has no ticks."""
 
     class _Contracts:
-        Stocks = {"2330": "2330", "0050": "0050"}
-        Futures = {"TXFA4": "TXFA4"}
+        Stocks = MappingProxyType({"2330": "2330", "0050": "0050"})
+        Futures = MappingProxyType({"TXFA4": "TXFA4"})
 
     Contracts = _Contracts()
 
