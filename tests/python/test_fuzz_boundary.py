@@ -465,3 +465,18 @@ def test_queue_get_raises_when_block_flag_cannot_be_tested():
     with pytest.raises(fv.FuzzError):
         handoff.get(fv.Hostile())
     assert handoff.get_nowait() == "kept"
+
+
+@pytest.mark.skipif(native_class("Matcher") is None, reason="matcher not built")
+@pytest.mark.parametrize("action", ["clear", "clear_all", "replace", "delete"])
+@pytest.mark.parametrize("field", ["code", "price", "order_type", "quantity"])
+def test_matching_survives_a_stored_value_that_empties_the_orders(action, field):
+    """A resting order whose field, when matching compares or converts it, empties the order
+    list: the pass must not read the emptied list (this once crashed the interpreter)."""
+    matcher = make_instance("Matcher")
+    matcher.set_current_tick(_tick("2330", 600.0, 5, 0))
+    for _ in range(4):
+        matcher.add_order("2330", "Stock", "Buy", 600.0, 1, "LMT", "ROD")
+    first = matcher.pending_orders[0]
+    first[field] = fv.Reentrant(matcher, action, first[field])
+    fv.call_survives("Matcher.match_deal", matcher.match_deal, ("2330", 600.0, 5, 1.0))
