@@ -270,6 +270,15 @@ def _dates():
                             "not a date", "2024-02-30", "\ud800"])
 
 
+# Slippage takes one step per tick (about 20 ns each): counts from a million up to the 64-bit
+# limit would run for minutes to centuries (interruptibly). Larger ones are refused at once.
+WORKABLE_TICK_COUNTS = [n for n in BIG_INTS if not 10**6 < abs(n) < 2**63] + [10**6]
+
+
+def _workable(value):
+    return not (type(value) is int and 10**6 < abs(value) < 2**63)
+
+
 # Plausible values by argument name: enough of them are right that calls reach the logic.
 PLAUSIBLE = {
     "code": st.sampled_from(["2330", "0050", "TXFA4", "", "台積電", "\ud800"]),
@@ -295,7 +304,7 @@ PLAUSIBLE = {
     "qty": st.sampled_from(BIG_INTS) | st.integers(-3, 10),
     "quantity": st.sampled_from(BIG_INTS) | st.integers(-3, 10),
     "tick_qty": st.sampled_from(BIG_INTS) | st.integers(0, 10),
-    "tick_count": st.sampled_from(BIG_INTS) | st.integers(-3, 10),
+    "tick_count": st.sampled_from(WORKABLE_TICK_COUNTS) | st.integers(-3, 10),
     "freq": st.sampled_from(BIG_INTS) | st.integers(-1, 30),
     "capital": st.sampled_from(BIG_INTS),
     "per_trade_cost": st.sampled_from(BIG_INTS),
@@ -384,12 +393,13 @@ def value_for(name, tier="mixed"):
     """A value for the argument `name`: valid, plausible, or (in "mixed") sometimes anything."""
     if tier == "valid" and name in VALID:
         return VALID[name]
+    anything = arbitrary().filter(_workable) if name == "tick_count" else arbitrary()
     plausible = PLAUSIBLE.get(name)
     if plausible is None:
-        return arbitrary()
+        return anything
     if tier != "mixed":
         return plausible
-    return st.one_of(plausible, plausible, arbitrary())
+    return st.one_of(plausible, plausible, anything)
 
 
 # ----- signatures and calls --------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Price rules and trade cost of Positions: the tick grid, slippage, contract values and
 // the cost of one trade leg. The arithmetic lives in core/; this file reads the live fee
 // settings and builds the Python values.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 
@@ -48,7 +49,21 @@ nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
 
 double slipped_price(nb::handle code, double price, nb::handle tick_count, bool up) {
     std::int64_t count = require_int64(tick_count, "tick_count");
-    double out = core::slippage_price(fund_code(code), price, count, up);
+    // The steps run in chunks (about 20 ms each) with a signal check between them, so that a
+    // huge configured tick count can be interrupted; chunking leaves the result unchanged,
+    // as each step starts from the previous step's price alone.
+    constexpr std::int64_t kStepsPerChunk = std::int64_t{1} << 20;
+    const bool fund = fund_code(code);
+    double out = price;
+    for (std::int64_t left = count; left > 0;) {
+        const std::int64_t steps = std::min(left, kStepsPerChunk);
+        out = core::slippage_price(fund, out, steps, up);
+        left -= steps;
+        if (left > 0 && (!std::isfinite(out) || PyErr_CheckSignals() < 0))
+            break;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
     if (count > 0 && !std::isfinite(out))
         raise_not_finite(out);
     return out;
