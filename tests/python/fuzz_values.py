@@ -536,9 +536,9 @@ class Reentrant:
         self._fire()
         return str(self.value)
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self._fire()
-        return format(self.value, spec)
+        return format(self.value, format_spec)
 
     def __repr__(self):
         self._fire()

@@ -36,6 +36,14 @@ void print(const std::string &text) {
     print_line(text);
 }
 
+/// The resting order `trade_id`; when there is none, says so and returns an empty object.
+nb::object find_order_or_say_missing(nb::handle orders, nb::handle trade_id) {
+    nb::object order = find_order(orders, trade_id);
+    if (!order.is_valid())
+        print("[red]委託單 " + utf8(trade_id) + " 不存在[/red]");
+    return order;
+}
+
 nb::object new_identifier() {
     return module_name("generate")(nb::arg("size") = 16);
 }
@@ -142,11 +150,9 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
 
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
-    nb::object order = find_order(orders, trade_id);
-    if (!order.is_valid()) {
-        print("[red]委託單 " + utf8(trade_id) + " 不存在[/red]");
+    nb::object order = find_order_or_say_missing(orders, trade_id);
+    if (!order.is_valid())
         return;
-    }
     if (cut != 0) {
         nb::object resting = order["quantity"];
         const long long quantity = int64_of(resting);
@@ -186,11 +192,9 @@ void cancel_order(nb::handle self, nb::handle trade_id) {
     require_str(trade_id, "trade_id");
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
-    nb::object order = find_order(orders, trade_id);
-    if (!order.is_valid()) {
-        print("[red]委託單 " + utf8(trade_id) + " 不存在[/red]");
+    nb::object order = find_order_or_say_missing(orders, trade_id);
+    if (!order.is_valid())
         return;
-    }
     remove_record(orders, order);
     note_list_change(self);
     auto error = run_guarded([&] {
