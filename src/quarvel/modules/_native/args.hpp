@@ -11,8 +11,8 @@ namespace nb = nanobind;
 
 /// TypeError "<arg> must be <expected>, not <actual type name>".
 [[noreturn]] inline void raise_arg_type(const char *arg, const char *expected, nb::handle value) {
-    std::string message = std::string(arg) + " must be " + expected + ", not " +
-                          Py_TYPE(value.ptr())->tp_name;
+    std::string message =
+        std::string(arg) + " must be " + expected + ", not " + Py_TYPE(value.ptr())->tp_name;
     throw nb::type_error(message.c_str());
 }
 

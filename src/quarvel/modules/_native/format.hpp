@@ -17,7 +17,9 @@ inline std::string py_float(double value) {
     return out;
 }
 
-inline std::string py_int(long long value) { return std::to_string(value); }
+inline std::string py_int(long long value) {
+    return std::to_string(value);
+}
 
 /// The UTF-8 bytes of a str object, embedded NULs kept. A lone surrogate (valid in a Python
 /// str, not in UTF-8) is written as its backslash escape instead of failing.

@@ -15,7 +15,7 @@ namespace nb = nanobind;
 /// The already imported module `name`, read from sys.modules (a dict lookup: cheaper than
 /// PyImport_GetModule, which raises and clears an error on every miss).
 inline nb::object loaded_module(const char *name) {
-    PyObject *modules = PySys_GetObject("modules"); // borrowed
+    PyObject *modules = PySys_GetObject("modules");                          // borrowed
     PyObject *mod = modules ? PyDict_GetItemString(modules, name) : nullptr; // borrowed
     if (!mod) {
         PyErr_Format(PyExc_ImportError, "module %s is not loaded", name);
@@ -54,7 +54,9 @@ inline std::string data_dir(const char *module) {
 }
 
 /// Text of the exception held by `error`, as str(e) gives it.
-inline std::string error_text(const nb::python_error &error) { return py_str(error.value()); }
+inline std::string error_text(const nb::python_error &error) {
+    return py_str(error.value());
+}
 
 /// The formatted traceback of `error`, as traceback.format_exc() would print it.
 inline std::string error_traceback(const nb::python_error &error) {

@@ -19,8 +19,8 @@ void bind_module_names(nb::module_ &m) {
     using native::import_names;
     for (const char *mod : {"copy", "json", "math", "os", "queue", "warnings", "datetime"})
         m.attr(mod) = nb::module_::import_(mod);
-    import_names(m, "quarvel.constant", {"Action", "BASIC_INFO", "FutureIndexContractValue",
-                                         "OrderCond"});
+    import_names(m, "quarvel.constant",
+                 {"Action", "BASIC_INFO", "FutureIndexContractValue", "OrderCond"});
     import_names(m, "quarvel.utils", {"console", "make_dir"});
     m.attr("pl") = nb::module_::import_("polars");
     m.attr("pd") = nb::module_::import_("pandas");

@@ -88,17 +88,17 @@ nb::dict make_fee_settings(long per_trade_cost) {
 
 nb::dict make_account_info() {
     nb::dict info;
-    for (const char *key : {"entry_times", "cover_times", "entry_amount", "exit_amount",
-                            "net_profit", "extra_fee", "profit_times", "loss_times",
-                            "profit_total", "loss_total", "profit"})
+    for (const char *key :
+         {"entry_times", "cover_times", "entry_amount", "exit_amount", "net_profit", "extra_fee",
+          "profit_times", "loss_times", "profit_total", "loss_total", "profit"})
         info[key] = 0;
     return info;
 }
 
 void register_account_methods(nb::class_<Positions> &cls) {
-    cls.def(QV_PRIVATE(Positions, init_account_info),
-            [](nb::handle) { return make_account_info(); },
-            nb::sig("def _Positions__init_account_info(self) -> dict"));
+    cls.def(
+        QV_PRIVATE(Positions, init_account_info), [](nb::handle) { return make_account_info(); },
+        nb::sig("def _Positions__init_account_info(self) -> dict"));
 
     cls.def_prop_ro(
         "fee_settings",

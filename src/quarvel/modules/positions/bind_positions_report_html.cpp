@@ -2,10 +2,10 @@
 // every profit row, the profit rows, fee settings and account figures, rendered through the
 // package's "profit_report.html" template.
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
-#include "_native/code_arg.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {

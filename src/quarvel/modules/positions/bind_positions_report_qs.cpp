@@ -1,10 +1,10 @@
 // The advanced profit report of one code: daily returns of the realised profits against the
 // daily closes of "0050", written by quantstats_lumi, plus the code's profit rows as CSV.
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
-#include "_native/code_arg.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {

@@ -1,5 +1,5 @@
-#include "bindings.hpp"
 #include "_native/errors.hpp"
+#include "bindings.hpp"
 
 NB_MODULE(positions, m) {
     using namespace quarvel::positions;

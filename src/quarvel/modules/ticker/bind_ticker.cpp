@@ -3,12 +3,12 @@
 #include <string>
 
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
-#include "_native/code_arg.hpp"
 
 namespace quarvel::ticker {
 
