@@ -355,9 +355,9 @@ def build_parser() -> argparse.ArgumentParser:
         "and write the trade records and HTML reports.",
     )
     parser.add_argument("--demo", action="store_true",
-                        help=f"run the example moving-average strategy on the built-in synthetic "
-                        f"market ({DEMO_CODES}, {DEMO_START} to {DEMO_END}, capital {DEMO_CAPITAL:,}) "
-                        "unless other options are given")
+                        help="run the example moving-average strategy on the built-in "
+                        f"synthetic market ({DEMO_CODES}, {DEMO_START} to {DEMO_END}, "
+                        f"capital {DEMO_CAPITAL:,}) unless other options are given")
     parser.add_argument("--strategy", metavar="FILE:CLASS",
                         help="strategy class to instantiate: a .py file or a module path, then a "
                         "colon and the class name")

@@ -1,6 +1,11 @@
 """The account ledger, position reports and the quote manager."""
 
-from typing import Any, Literal
+from collections.abc import Iterator
+from datetime import time
+from typing import Any, List, Literal, overload
+
+import pandas as pd
+import polars as pl
 
 class Positions:
     positions: dict[str, dict[str, list[dict[str, Any]]]]
@@ -88,12 +93,6 @@ class Positions:
 
 # --- QuoteManager -----------------------------------------------------------------------
 
-from collections.abc import Iterator
-from datetime import time
-from typing import List, Literal, overload
-
-import pandas as pd
-import polars as pl
 
 class TickRows:
     """Read-only list of tick row dicts over columnar storage."""
