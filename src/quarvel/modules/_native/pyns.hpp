@@ -12,11 +12,19 @@
 namespace quarvel::native {
 namespace nb = nanobind;
 
-/// The already imported module `name`, read from sys.modules (a dict lookup: cheaper than
-/// PyImport_GetModule, which raises and clears an error on every miss).
+/// sys.modules[name] (borrowed), or nullptr with no error set when it is not loaded. Read
+/// straight from the dict: PyImport_GetModule also probes the module's __spec__, which
+/// raises and clears an error on every call. Hot paths pass an interned `name`.
+inline PyObject *find_loaded_module(nb::handle name) {
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.ptr());
+    if (!module && PyErr_Occurred())
+        throw nb::python_error();
+    return module;
+}
+
+/// The already imported module `name`; ImportError when it is not loaded.
 inline nb::object loaded_module(const char *name) {
-    PyObject *modules = PySys_GetObject("modules");                          // borrowed
-    PyObject *mod = modules ? PyDict_GetItemString(modules, name) : nullptr; // borrowed
+    PyObject *mod = find_loaded_module(nb::str(name));
     if (!mod) {
         PyErr_Format(PyExc_ImportError, "module %s is not loaded", name);
         throw nb::python_error();

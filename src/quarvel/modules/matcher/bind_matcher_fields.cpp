@@ -1,4 +1,5 @@
 // Interned field names and the direct dict access built on them.
+#include "_native/pyns.hpp"
 #include "fields.hpp"
 
 #include "bindings.hpp"
@@ -30,11 +31,9 @@ Fields::Fields(nb::handle module)
 }
 
 nb::object Fields::enum_deepcopy() const {
-    PyObject *enum_module = PyDict_GetItemWithError(PyImport_GetModuleDict(),
-                                                    enum_module_name_.ptr()); // borrowed
+    PyObject *enum_module = native::find_loaded_module(enum_module_name_); // borrowed
     if (!enum_module) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ImportError, "module enum is not loaded");
+        PyErr_SetString(PyExc_ImportError, "module enum is not loaded");
         throw nb::python_error();
     }
     return attr_of(attr_of(enum_module, (*this)[F::Enum]), deepcopy_name_);

@@ -35,7 +35,7 @@ class AtomicValues {
   private:
     bool find_enum_deepcopy() {
         const LedgerNames &n = names();
-        PyObject *enum_module = find_loaded_module(n.enum_module);
+        PyObject *enum_module = native::find_loaded_module(n.enum_module);
         if (!enum_module)
             return false; // enum never imported: no value can be a member
         nb::object enum_class = nb::handle(enum_module).attr(n.enum_class);

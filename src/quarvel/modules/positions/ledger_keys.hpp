@@ -6,6 +6,7 @@
 // is left to destroy after the interpreter shuts down. GIL held throughout.
 #include <nanobind/nanobind.h>
 
+#include "_native/pyns.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::positions {
@@ -98,18 +99,9 @@ inline void append(nb::handle sequence, nb::handle value) {
     sequence.attr("append")(value);
 }
 
-/// sys.modules[name], or nullptr (no error set) when it is not loaded. Read straight from
-/// the dict: PyImport_GetModule also probes the module's __spec__, which costs an exception.
-inline PyObject *find_loaded_module(nb::handle name) {
-    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.ptr());
-    if (!module && PyErr_Occurred())
-        throw nb::python_error();
-    return module;
-}
-
 /// A module-level name of this extension module, read now (monkeypatching works).
 inline nb::object module_name_value(nb::handle attribute) {
-    PyObject *module = find_loaded_module(names().module_name);
+    PyObject *module = native::find_loaded_module(names().module_name);
     if (!module) {
         PyErr_SetString(PyExc_ImportError, "the positions module is not loaded");
         throw nb::python_error();
