@@ -52,7 +52,7 @@ def synthetic_end_for(target: int) -> str:
 
 def main() -> int:
     BASIC_INFO.data_dir = tempfile.mkdtemp(prefix="quarvel-bench-")
-    backtest._silence_module_consoles()
+    backtest.cli._silence_module_consoles()
     end = synthetic_end_for(TARGET_TICKS)  # also fills the tick cache, so replay is measured alone
     replay("synthetic", SYNTHETIC_CODES, "2024-01-02", end)
     if SHARED_TICKS.is_dir():

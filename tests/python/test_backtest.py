@@ -7,6 +7,7 @@ import os
 import pytest
 
 from quarvel import backtest
+from quarvel.backtest import loop
 
 from shared_data import SHARED_TICKS
 
@@ -72,17 +73,17 @@ def run(data_dir, printed):
 def test_ledger_reports_and_exchange_agree(run, data_dir):
     strategy = ScriptedStrategy()
     captured = {}
-    original = backtest._write_reports
+    original = loop._write_reports
 
     def keep_objects(result, positions, quote_manager, codes):
         captured["positions"] = positions
         original(result, positions, quote_manager, codes)
 
-    backtest._write_reports = keep_objects
+    loop._write_reports = keep_objects
     try:
         result = run(strategy, "2330:Stock,TXFR1:Future,0050:Stock", "2024-01-02", "2024-01-03")
     finally:
-        backtest._write_reports = original
+        loop._write_reports = original
     positions = captured["positions"]
 
     deals = [r for r in strategy.reports if "exchange_seqno" in r]

@@ -15,6 +15,7 @@ import pytest
 from quarvel.constant import BASIC_INFO
 
 backtest = pytest.importorskip("quarvel.backtest")
+loop = pytest.importorskip("quarvel.backtest.loop")
 ma_cross = pytest.importorskip("quarvel.examples.ma_cross")
 pytest.importorskip("quarvel.offline_api")
 
@@ -23,14 +24,14 @@ def run_demo(folder, monkeypatch):
     """One demo backtest with its files under `folder`; returns (result, ledger, csv text)."""
     monkeypatch.setattr(BASIC_INFO, "data_dir", str(folder))
     captured = {}
-    make_objects = backtest._make_objects
+    make_objects = loop._make_objects
 
     def keep_ledger(api):
         objects = make_objects(api)
         captured["positions"] = objects[1]
         return objects
 
-    monkeypatch.setattr(backtest, "_make_objects", keep_ledger)
+    monkeypatch.setattr(loop, "_make_objects", keep_ledger)
     result = backtest.run_backtest(
         ma_cross.MovingAverageCross(), backtest.parse_codes(backtest.DEMO_CODES),
         backtest.DEMO_START, backtest.DEMO_END, progress=False, write_reports=False)

@@ -1,0 +1,5 @@
+import sys
+
+from quarvel.backtest.cli import main
+
+sys.exit(main())

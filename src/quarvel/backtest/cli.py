@@ -1,0 +1,122 @@
+"""python -m quarvel.backtest: arguments, messages and exit codes."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import logging
+import os
+
+from quarvel.backtest.loop import StrategyError, run_backtest
+from quarvel.backtest.market_time import MARKET_TIMEZONE, use_timezone
+from quarvel.backtest.strategy_loading import load_strategy, parse_codes
+from quarvel.backtest.summary import print_summary
+from quarvel.constant import BASIC_INFO
+from quarvel.utils import console
+
+
+def days_in_folder(folder: str, codes: list[dict[str, str]]) -> tuple[str | None, str | None]:
+    """First and last day of the tick files of `codes` in `folder` (None when there are none)."""
+    suffix = " - ticks.csv"
+    wanted = {entry["code"] for entry in codes}
+    days = sorted(
+        name[: -len(suffix)].rsplit(" ", 1)[1]
+        for name in (os.listdir(folder) if os.path.isdir(folder) else [])
+        if name.endswith(suffix) and name[: -len(suffix)].rsplit(" ", 1)[0] in wanted
+    )
+    return (days[0], days[-1]) if days else (None, None)
+
+
+DEMO_CODES = "2330:Stock,0050:Stock,TXFR1:Future"
+DEMO_START, DEMO_END = "2024-01-02", "2024-01-04"
+# One lot of 2330 is worth about 600,000: the demo account can afford its positions.
+DEMO_CAPITAL = 5_000_000
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m quarvel.backtest",
+        description="Replay historical ticks through the simulated exchange around a strategy "
+        "and write the trade records and HTML reports.",
+    )
+    parser.add_argument("--demo", action="store_true",
+                        help="run the example moving-average strategy on the built-in "
+                        f"synthetic market ({DEMO_CODES}, {DEMO_START} to {DEMO_END}, "
+                        f"capital {DEMO_CAPITAL:,}) unless other options are given")
+    parser.add_argument("--strategy", metavar="FILE:CLASS",
+                        help="strategy class to instantiate: a .py file or a module path, then a "
+                        "colon and the class name")
+    parser.add_argument("--codes", metavar="CODE:MARKET,...",
+                        help='codes to replay with their market, e.g. "2330:Stock,TXFR1:Future"; '
+                        'include "0050:Stock" for the advanced report\'s benchmark')
+    parser.add_argument("--start", metavar="YYYY-MM-DD", help="first day of the replay")
+    parser.add_argument("--end", metavar="YYYY-MM-DD", help="last day of the replay (inclusive)")
+    parser.add_argument("--data-dir", metavar="DIR",
+                        help="where the tick cache, trade records and reports are written "
+                        "(default: ./data)")
+    parser.add_argument("--ticks-dir", metavar="DIR",
+                        help='serve ticks from a folder of "CODE YYYY-MM-DD - ticks.csv" files '
+                        "instead of the synthetic market")
+    parser.add_argument("--backfill-start", metavar="YYYY-MM-DD",
+                        help="first day of a backfilling range replayed before the main range")
+    parser.add_argument("--backfill-end", metavar="YYYY-MM-DD",
+                        help="last day of the backfilling range")
+    parser.add_argument("--capital", type=int, metavar="AMOUNT",
+                        help="initial capital (default 100000)")
+    parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
+                        help="local time zone of the run (default Asia/Taipei, the market's own; "
+                        "sessions, K-bars and report times are local times)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="hide the per-order and per-deal console lines")
+    parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    if args.demo:
+        args.strategy = args.strategy or "quarvel.examples.ma_cross:MovingAverageCross"
+        args.codes = args.codes or DEMO_CODES
+        if args.ticks_dir and not (args.start or args.end):
+            args.start, args.end = days_in_folder(args.ticks_dir, parse_codes(args.codes))
+        args.start = args.start or DEMO_START
+        args.end = args.end or DEMO_END
+        args.capital = args.capital or DEMO_CAPITAL
+    missing = [name for name in ("strategy", "codes", "start", "end") if not getattr(args, name)]
+    if missing:
+        build_parser().error("missing " + ", ".join("--" + m for m in missing) + " (or use --demo)")
+    use_timezone(args.tz)
+    # The report library asks for fonts this machine may not have; the fallback is fine.
+    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
+    if args.data_dir:
+        BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
+    if args.quiet:
+        _silence_module_consoles()
+    try:
+        strategy = load_strategy(args.strategy)
+        result = run_backtest(
+            strategy, parse_codes(args.codes), args.start, args.end,
+            ticks_dir=args.ticks_dir, backfill_start=args.backfill_start,
+            backfill_end=args.backfill_end, initial_capital=args.capital,
+            progress=not args.no_progress,
+        )
+    except StrategyError as error:
+        console.print(f"[red]{error}[/red]")
+        return 1
+    print_summary(result)
+    return 0
+
+
+class _Silent:
+    def print(self, *args, **kwargs):
+        pass
+
+
+def _silence_module_consoles() -> None:
+    """Replace the console name of the native modules (their lines go nowhere)."""
+    for name in ("quarvel.modules.positions.positions", "quarvel.modules.matcher.matcher",
+                 "quarvel.modules.ticker.ticker"):
+        module = importlib.import_module(name)
+        module.console = _Silent()
+
+
