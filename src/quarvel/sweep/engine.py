@@ -1,0 +1,169 @@
+"""The single-run driver as the sweep uses it.
+
+The sweep needs three things of the driver: prepare every code-day of a range into the
+tick cache once, run one backtest in its own folder in the market's time zone, and read
+the metrics of a result. Newer drivers offer each directly; this module falls back to
+doing the same by hand with what the installed driver has.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime as dt
+import importlib
+import inspect
+import os
+import secrets
+
+from quarvel.backtest import loop as _loop
+from quarvel.backtest.market_time import MARKET_TIMEZONE
+from quarvel.constant import BASIC_INFO
+
+METRIC_KEYS = (
+    "net_profit", "return_pct", "max_drawdown", "max_drawdown_pct", "sharpe", "sortino",
+    "win_rate", "profit_factor", "avg_win", "avg_loss", "largest_loss", "round_trips",
+    "fees", "taxes", "slippage_cost", "exposure_pct",
+)
+TICKS_SUBFOLDER = ("sino", "ticks")
+_NATIVE_MODULES = ("quarvel.modules.positions.positions", "quarvel.modules.matcher.matcher",
+                   "quarvel.modules.ticker.ticker")
+
+
+def ticks_folder(data_dir: str) -> str:
+    return os.path.join(data_dir, *TICKS_SUBFOLDER)
+
+
+def _accepts(name: str) -> bool:
+    return name in inspect.signature(_loop.run_backtest).parameters
+
+
+def prepare_code_days(codes, start, end, *, api=None, ticks_dir=None, synthetic=False):
+    """Download or validate every code-day of the range into the cache once.
+
+    Returns (paths of the cache files, problems as text). Run in the driver only.
+    """
+    try:
+        from quarvel.backtest.runs import prepare_code_days as prepare
+    except ImportError:
+        return _prepare_by_hand(codes, start, end, api=api, ticks_dir=ticks_dir)
+    paths, problems = prepare(codes, start, end, api=api, ticks_dir=ticks_dir,
+                              synthetic=synthetic)
+    return [str(p) for p in paths], [str(p) for p in problems]
+
+
+def _prepare_by_hand(codes, start, end, *, api, ticks_dir):
+    from quarvel.modules.ticker.ticker import Ticker
+    from quarvel.offline_api import OfflineAPI
+
+    if ticks_dir is not None and not os.path.isdir(ticks_dir):
+        raise ValueError(f"ticks folder {ticks_dir!r} does not exist")
+    ticker = Ticker(api if api is not None else OfflineAPI(tick_dir=ticks_dir))
+    fetch = getattr(ticker, "_Ticker__auto_fetch_ticks")
+    folder = ticks_folder(BASIC_INFO.data_dir)
+    paths, problems = [], []
+    day, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
+    with quiet_modules():
+        while day <= last:
+            date = day.isoformat()
+            for entry in codes:
+                try:
+                    fetch(entry["code"], entry["market"], date)
+                except Exception as error:
+                    problems.append(f"{entry['code']} {date}: {type(error).__name__}: {error}")
+                    continue
+                path = os.path.join(folder, f"{entry['code']} {date} - ticks.csv")
+                if os.path.exists(path):
+                    paths.append(path)
+            day += dt.timedelta(days=1)
+    return paths, problems
+
+
+class _Silent:
+    def print(self, *args, **kwargs):
+        pass
+
+
+@contextlib.contextmanager
+def quiet_modules():
+    """The native modules' per-order and per-deal lines go nowhere meanwhile."""
+    modules = [importlib.import_module(name) for name in _NATIVE_MODULES]
+    saved = [getattr(m, "console", None) for m in modules]
+    for module in modules:
+        module.console = _Silent()
+    try:
+        yield
+    finally:
+        for module, console in zip(modules, saved):
+            module.console = console
+
+
+@contextlib.contextmanager
+def market_zone(tz: str | None):
+    if tz is None:
+        yield
+        return
+    from quarvel.backtest.market_time import use_timezone
+
+    saved = os.environ.get("TZ")
+    use_timezone(tz)
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = saved
+        import time
+
+        time.tzset()
+
+
+def _own_run_folder(data_dir: str, strategy_name: str) -> str:
+    stamp = dt.datetime.now().strftime("%Y%m%d-%H%M%S")
+    folder = os.path.join(data_dir, "runs", f"{stamp}-{strategy_name}-{secrets.token_hex(3)}")
+    os.makedirs(folder)
+    # The run's outputs land in its folder while the tick cache stays shared.
+    os.symlink(os.path.join(data_dir, "sino"), os.path.join(folder, "sino"))
+    return folder
+
+
+def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=None,
+            write_reports: bool = False, tz: str | None = MARKET_TIMEZONE):
+    """One backtest from the cache under `data_dir`, in its own run folder.
+
+    Returns (result, run folder). Problems with the data raise (strict run).
+    """
+    kwargs = dict(api=api, initial_capital=initial_capital, write_reports=write_reports,
+                  progress=False)
+    if _accepts("output_dir") or _accepts("strict"):
+        kwargs.update(strict=True, tz=tz)
+        if _accepts("verbose"):
+            kwargs["verbose"] = False
+        saved = BASIC_INFO.data_dir
+        BASIC_INFO.data_dir = data_dir
+        try:
+            with quiet_modules():
+                result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
+        finally:
+            BASIC_INFO.data_dir = saved
+        return result, getattr(result, "output_dir", None)
+    folder = _own_run_folder(data_dir, type(strategy).__name__)
+    saved = BASIC_INFO.data_dir
+    BASIC_INFO.data_dir = folder
+    try:
+        with quiet_modules(), market_zone(tz):
+            result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
+    finally:
+        BASIC_INFO.data_dir = saved
+    return result, folder
+
+
+def metrics_of(result) -> dict:
+    """Every metric key; the driver's own figures when it has them."""
+    metrics = getattr(result, "metrics", None)
+    if metrics is None:
+        profit = float(result.realised_profit)
+        capital = float(result.initial_capital) or None
+        metrics = {"net_profit": profit,
+                   "return_pct": profit / capital * 100 if capital else None}
+    return {key: metrics.get(key) for key in METRIC_KEYS}

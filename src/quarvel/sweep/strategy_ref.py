@@ -1,0 +1,56 @@
+"""A strategy class named so that a worker process can find it again."""
+
+from __future__ import annotations
+
+import importlib
+import importlib.util
+import os
+import sys
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class StrategyRef:
+    """Either a class (pickled with the task) or a module and class name to import.
+
+    `path` is the strategy's own .py file, shipped to the workers with `upload_file`.
+    """
+
+    name: str
+    module: str | None = None
+    cls: type | None = None
+    path: str | None = None
+
+    def load(self) -> type:
+        if self.cls is not None:
+            return self.cls
+        module = importlib.import_module(self.module)
+        return getattr(module, self.name)
+
+
+def resolve_strategy(strategy) -> StrategyRef:
+    """A class, "path/to/file.py:Class" or "package.module:Class" -> StrategyRef (checked here)."""
+    if isinstance(strategy, type):
+        return StrategyRef(name=strategy.__name__, cls=strategy)
+    if not isinstance(strategy, str):
+        raise TypeError("strategy must be a class or 'FILE:CLASS'")
+    target, sep, class_name = strategy.rpartition(":")
+    if not sep or not target or not class_name:
+        raise ValueError(f"strategy expects FILE:CLASS, got {strategy!r}")
+    if target.endswith(".py") or os.path.sep in target:
+        path = os.path.abspath(target)
+        if not os.path.isfile(path):
+            raise ValueError(f"strategy file {target!r} not found")
+        module_name = os.path.splitext(os.path.basename(path))[0]
+        # Load it under the name the workers will import it by (upload_file keeps the stem).
+        spec = importlib.util.spec_from_file_location(module_name, path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules[module_name] = module
+        ref = StrategyRef(name=class_name, module=module_name, path=path)
+    else:
+        module = importlib.import_module(target)
+        ref = StrategyRef(name=class_name, module=target)
+    if not isinstance(getattr(module, class_name, None), type):
+        raise ValueError(f"class {class_name!r} not found in {target!r}")
+    return ref
