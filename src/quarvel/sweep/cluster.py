@@ -35,7 +35,7 @@ def open_client(client=None, scheduler: str | None = None, workers: int | None =
         raise ValueError("workers must be at least 1")
     count = workers or max(1, min(os.cpu_count() or 1, tasks or 1))
     with distributed.LocalCluster(n_workers=count, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None, worker_dashboard_address=None,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0", worker_dashboard_address=None,
                                   silence_logs=logging.ERROR) as cluster, \
             distributed.Client(cluster) as made:
         yield made

@@ -39,14 +39,20 @@ def ship_files(client, paths) -> dict[str, tuple[str, object]]:
     return {name: (digest(blob), future) for name, blob, future in zip(names, blobs, futures)}
 
 
-def worker_data_dir() -> str:
-    """This worker's own data folder (inside its scratch space, gone with the worker)."""
-    try:
-        from distributed import get_worker
+def worker_data_dir(dask_worker=None) -> str:
+    """This worker's own data folder (inside its scratch space, gone with the worker).
 
-        base = get_worker().local_directory
-    except (ImportError, ValueError):  # run outside a worker (direct call, debugging)
-        base = os.path.join(tempfile.gettempdir(), f"quarvel-sweep-{os.getpid()}")
+    `dask_worker` is filled in by `Client.run`; inside a task the worker is looked up.
+    """
+    if dask_worker is None:
+        try:
+            from distributed import get_worker
+
+            dask_worker = get_worker()
+        except (ImportError, ValueError):  # run outside a worker (direct call, debugging)
+            pass
+    base = (dask_worker.local_directory if dask_worker is not None
+            else os.path.join(tempfile.gettempdir(), f"quarvel-sweep-{os.getpid()}"))
     folder = os.path.join(base, "quarvel-data")
     os.makedirs(ticks_folder(folder), exist_ok=True)
     return folder
@@ -69,6 +75,7 @@ def _same_content(path: str, want: str) -> bool:
 def install_files(files: dict[str, tuple[str, bytes]], data_dir: str) -> int:
     """Write the shipped files this worker lacks into its cache; returns how many were written."""
     folder = ticks_folder(data_dir)
+    os.makedirs(folder, exist_ok=True)
     written = 0
     with _install_lock:
         for name, (want, data) in files.items():

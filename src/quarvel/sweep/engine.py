@@ -121,9 +121,9 @@ def market_zone(tz: str | None):
 def _own_run_folder(data_dir: str, strategy_name: str) -> str:
     stamp = dt.datetime.now().strftime("%Y%m%d-%H%M%S")
     folder = os.path.join(data_dir, "runs", f"{stamp}-{strategy_name}-{secrets.token_hex(3)}")
-    os.makedirs(folder)
+    os.makedirs(os.path.join(folder, "sino"))
     # The run's outputs land in its folder while the tick cache stays shared.
-    os.symlink(os.path.join(data_dir, "sino"), os.path.join(folder, "sino"))
+    os.symlink(ticks_folder(data_dir), ticks_folder(folder))
     return folder
 
 

@@ -49,7 +49,7 @@ def write_csv(table: pl.DataFrame, path: str) -> None:
     write_atomically(path, table.write_csv().encode("utf-8"))
 
 
-def _fmt(value) -> str:
+def format_value(value) -> str:
     if value is None:
         return ""
     if isinstance(value, float):
@@ -118,7 +118,7 @@ def _heatmap(part: pl.DataFrame, x: str, y: str | None, metric: str, title: str)
                 fill, text = "#bbb", "error" if (xv, yv) in cells else ""
             else:
                 t = 0.5 if hi == lo else (_score(metric, value) - lo) / (hi - lo)
-                fill, text = _colour(t), _fmt(value)
+                fill, text = _colour(t), format_value(value)
             out.append(f'<rect x="{left}" y="{top}" width="{CELL_W - 2}" height="{CELL_H - 2}" '
                        f'fill="{fill}"><title>{html.escape(f"{x}={xv} {y}={yv}: {text}")}'
                        f'</title></rect>')
@@ -140,7 +140,8 @@ def _table(frame: pl.DataFrame) -> str:
         for value in row:
             raw = "" if value is None else str(value)
             css = ' class="text"' if isinstance(value, str) else ""
-            cells.append(f'<td{css} data-v="{html.escape(raw)}">{html.escape(_fmt(value))}</td>')
+            shown = html.escape(format_value(value))
+            cells.append(f'<td{css} data-v="{html.escape(raw)}">{shown}</td>')
         body.append("<tr>" + "".join(cells) + "</tr>")
     return (f'<table class="sortable"><thead><tr>{head}</tr></thead>'
             f'<tbody>{"".join(body)}</tbody></table>')

@@ -5,8 +5,7 @@ from __future__ import annotations
 import datetime as dt
 import os
 import secrets
-from dataclasses import dataclass
-from typing import Callable
+from typing import Callable, NamedTuple
 
 import polars as pl
 
@@ -59,8 +58,7 @@ def _save_run_files(folder: str, row: dict) -> None:
         write_atomically(os.path.join(base, *parts), data)
 
 
-@dataclass
-class SweepOutcome:
+class SweepOutcome(NamedTuple):
     table: pl.DataFrame
     folder: str
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 import os
 import threading
 import time
@@ -79,6 +80,8 @@ def base_row(spec: TaskSpec) -> dict:
 
 def run_task(spec: TaskSpec, files: dict[str, tuple[str, bytes]]) -> dict:
     """Run `spec` on this worker after installing `files` into its cache; never raises."""
+    # The report library asks for fonts a worker may not have; the fallback is fine.
+    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     row = base_row(spec)
     started = time.perf_counter()
     with _process_lock:
