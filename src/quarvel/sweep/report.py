@@ -16,10 +16,11 @@ CELL_W, CELL_H, LABEL_W, LABEL_H = 110, 44, 120, 40
 _STYLE = """
 body{font-family:system-ui,sans-serif;margin:24px;color:#222}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:2em}
-table{border-collapse:collapse;font-size:13px;width:100%}
+table{border-collapse:collapse;font-size:13px}
 th,td{border:1px solid #ddd;padding:3px 6px;text-align:right;white-space:nowrap}
 th{background:#f3f3f3;cursor:pointer;position:sticky;top:0}
-td.text{text-align:left;white-space:normal}
+td.text{text-align:left}
+td.long{white-space:normal;min-width:24em}
 .heatmaps{display:flex;flex-wrap:wrap;gap:24px}
 .note{color:#555;font-size:13px}
 """
@@ -139,7 +140,9 @@ def _table(frame: pl.DataFrame) -> str:
         cells = []
         for value in row:
             raw = "" if value is None else str(value)
-            css = ' class="text"' if isinstance(value, str) else ""
+            css = ""
+            if isinstance(value, str):  # long texts (error messages) wrap
+                css = ' class="text long"' if len(value) > 40 else ' class="text"'
             shown = html.escape(format_value(value))
             cells.append(f'<td{css} data-v="{html.escape(raw)}">{shown}</td>')
         body.append("<tr>" + "".join(cells) + "</tr>")
@@ -165,7 +168,8 @@ def render_html(table: pl.DataFrame, param_names: list[str], metric: str, *, tit
         for window in table["window"].unique(maintain_order=True).sort().to_list():
             part = table.filter(pl.col("window") == window)
             sample = part["sample"][0]
-            label = f"{window} ({sample}-sample)" if sample else window
+            label = f"{window} ({sample}-of-sample)" if sample == "out" else (
+                f"{window} (in-sample)" if sample else window)
             parts.append(_heatmap(part, x, y, metric, label))
         parts.append("</div>")
     if sampled:
