@@ -185,10 +185,12 @@ def test_reports_come_back_from_the_workers(two_workers, strategy_file, tmp_path
     (["--window", "2024-01-02:2024-01-03:maybe"], "'in' or 'out'"),
     (["--window", "2024-01-02:2024-01-03", "--grid", "fast"], "NAME=V1,V2"),
     (["--window", "2024-01-02:2024-01-03", "--metric", "luck"], "invalid choice"),
+    (["--window", "2024-01-02:2024-01-03", "--grid", "fsat=5"], "does not take"),
 ])
 def test_cli_refuses_bad_input(args, message, strategy_file, tmp_path):
-    done = run_cli("--strategy", strategy_file, "--codes", CODES, *args, cwd=tmp_path)
-    assert done.returncode == 2 and message in done.stderr
+    done = run_cli("--strategy", strategy_file, "--codes", CODES, "--no-progress", *args,
+                   cwd=tmp_path)
+    assert done.returncode == 2 and message in done.stderr + done.stdout
     assert not (tmp_path / "data").exists()
 
 

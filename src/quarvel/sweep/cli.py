@@ -113,11 +113,20 @@ def main(argv: list[str] | None = None) -> int:
                             data_dir=args.data_dir, ticks_dir=args.ticks_dir,
                             synthetic=args.synthetic, initial_capital=args.capital,
                             output_dir=args.out, on_progress=on_progress)
-        except (ValueError, TypeError, OSError) as error:
+        except (ValueError, TypeError) as error:
             if args.debug:
                 raise
             console.print(f"[red]{error}[/red]")
             return 2
+        except (OSError, RuntimeError) as error:  # cluster unreachable, disk, no workers
+            if args.debug:
+                raise
+            console.print(f"[red]{type(error).__name__}: {error}[/red]")
+            return 1
+        except KeyboardInterrupt:
+            # Leaving the client's context cancels the runs still queued or running.
+            console.print("[red]sweep interrupted; no table written[/red]")
+            return 130
     table = outcome.table
     console.print(_best_table(table, list(grid), args.metric))
     errors = table.filter(table["error"].is_not_null())

@@ -14,6 +14,8 @@ def _dask():
         raise RuntimeError("sweeps need Dask distributed: pip install 'quarvel[sweep]'") from None
     return distributed
 
+WAIT_FOR_WORKERS_S = 60
+
 
 @contextlib.contextmanager
 def open_client(client=None, scheduler: str | None = None, workers: int | None = None,
@@ -29,6 +31,11 @@ def open_client(client=None, scheduler: str | None = None, workers: int | None =
     distributed = _dask()
     if scheduler:
         with distributed.Client(scheduler, timeout="20s") as made:
+            try:
+                made.wait_for_workers(1, timeout=WAIT_FOR_WORKERS_S)
+            except TimeoutError:
+                raise RuntimeError(f"the scheduler at {scheduler} has no workers "
+                                   f"(waited {WAIT_FOR_WORKERS_S} s)") from None
             yield made
         return
     if workers is not None and workers < 1:

@@ -18,7 +18,7 @@ from quarvel.sweep.data_shipping import ship_files
 from quarvel.sweep.files import write_atomically
 from quarvel.sweep.grid import Window, expand_grid, parse_windows
 from quarvel.sweep.report import write_outputs
-from quarvel.sweep.strategy_ref import resolve_strategy
+from quarvel.sweep.strategy_ref import check_parameters, resolve_strategy
 from quarvel.sweep.table import build_table, check_metric
 from quarvel.sweep.tasks import TaskSpec, base_row, run_task
 
@@ -113,6 +113,7 @@ def sweep(
     grid = dict(grid or {})
     param_sets = expand_grid(grid)
     param_names = list(grid)
+    check_parameters(ref.load(), param_sets)
     data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
     folder = os.path.abspath(output_dir or _sweep_folder(data_dir, ref.name))
 

@@ -28,6 +28,35 @@ class StrategyRef:
         return getattr(module, self.name)
 
 
+def _check_module_name(module_name: str, path: str) -> None:
+    """Workers import the uploaded file by its stem: it must not shadow another module."""
+    if not module_name.isidentifier():
+        raise ValueError(f"strategy file name {os.path.basename(path)!r} is not a valid module "
+                         "name; rename it (letters, digits, underscores)")
+    loaded = sys.modules.get(module_name)
+    origin = getattr(getattr(loaded, "__spec__", None), "origin", None)
+    if module_name in sys.stdlib_module_names or (
+            loaded is not None and (not origin or os.path.abspath(origin) != path)):
+        raise ValueError(f"strategy file {os.path.basename(path)!r} has the name of the module "
+                         f"{module_name!r}; rename the file")
+
+
+def check_parameters(cls: type, param_sets: list[dict]) -> None:
+    """A parameter name the constructor does not take is a usage mistake, found up front."""
+    import inspect
+
+    try:
+        signature = inspect.signature(cls)
+    except (TypeError, ValueError):  # a constructor Python cannot describe: let the runs tell
+        return
+    names = {name for params in param_sets for name in params}
+    try:
+        signature.bind_partial(**{name: None for name in names})
+    except TypeError as error:
+        raise ValueError(f"strategy {cls.__name__} does not take the grid's parameters: "
+                         f"{error}") from None
+
+
 def resolve_strategy(strategy) -> StrategyRef:
     """A class, "path/to/file.py:Class" or "package.module:Class" -> StrategyRef (checked here)."""
     if isinstance(strategy, type):
@@ -42,11 +71,11 @@ def resolve_strategy(strategy) -> StrategyRef:
         if not os.path.isfile(path):
             raise ValueError(f"strategy file {target!r} not found")
         module_name = os.path.splitext(os.path.basename(path))[0]
-        # Load it under the name the workers will import it by (upload_file keeps the stem).
+        _check_module_name(module_name, path)
+        # Loaded here only to check it; the workers import it by its stem after upload_file.
         spec = importlib.util.spec_from_file_location(module_name, path)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
-        sys.modules[module_name] = module
         ref = StrategyRef(name=class_name, module=module_name, path=path)
     else:
         module = importlib.import_module(target)
