@@ -108,12 +108,12 @@ def sweep(
     """
     check_metric(metric)
     codes = parse_codes(codes) if isinstance(codes, str) else [dict(c) for c in codes]
-    ref = resolve_strategy(strategy)
+    ref, strategy_class = resolve_strategy(strategy)
     windows = parse_windows(windows)
     grid = dict(grid or {})
     param_sets = expand_grid(grid)
     param_names = list(grid)
-    check_parameters(ref.load(), param_sets)
+    check_parameters(strategy_class, param_sets)
     data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
     folder = os.path.abspath(output_dir or _sweep_folder(data_dir, ref.name))
 

@@ -57,10 +57,10 @@ def check_parameters(cls: type, param_sets: list[dict]) -> None:
                          f"{error}") from None
 
 
-def resolve_strategy(strategy) -> StrategyRef:
-    """A class, "path/to/file.py:Class" or "package.module:Class" -> StrategyRef (checked here)."""
+def resolve_strategy(strategy) -> tuple[StrategyRef, type]:
+    """A class, "path/to/file.py:Class" or "package.module:Class" -> (ref, the class here)."""
     if isinstance(strategy, type):
-        return StrategyRef(name=strategy.__name__, cls=strategy)
+        return StrategyRef(name=strategy.__name__, cls=strategy), strategy
     if not isinstance(strategy, str):
         raise TypeError("strategy must be a class or 'FILE:CLASS'")
     target, sep, class_name = strategy.rpartition(":")
@@ -80,6 +80,7 @@ def resolve_strategy(strategy) -> StrategyRef:
     else:
         module = importlib.import_module(target)
         ref = StrategyRef(name=class_name, module=target)
-    if not isinstance(getattr(module, class_name, None), type):
+    cls = getattr(module, class_name, None)
+    if not isinstance(cls, type):
         raise ValueError(f"class {class_name!r} not found in {target!r}")
-    return ref
+    return ref, cls
