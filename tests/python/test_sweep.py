@@ -9,14 +9,15 @@ import polars as pl
 import pytest
 
 distributed = pytest.importorskip("distributed")
+import dask  # noqa: E402
 # Cluster start-up and worker imports take a while on a busy two-core machine.
 pytestmark = pytest.mark.timeout(300)
 
 from quarvel.offline_api import OfflineAPI  # noqa: E402
 from quarvel.sweep import run_sweep, sweep  # noqa: E402
 from quarvel.sweep.data_shipping import digest, install_files, worker_data_dir  # noqa: E402
+from matcher_support import package_root  # noqa: E402
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
 CODES = "2330:Stock"  # one code keeps each run to about 5,000 ticks
 CAPITAL = 5_000_000
 GRID = {"fast": [5, 10], "slow": [8, 20]}  # fast=10, slow=8 is refused by the strategy
@@ -25,11 +26,15 @@ WINDOWS = ["2024-01-02:2024-01-02:in", "2024-01-03:2024-01-03:out"]
 RUN_SPECIFIC = ["seconds", "run"]
 
 STRATEGY = '''
+import os
+
 from quarvel.examples.ma_cross import MovingAverageCross
 
 
 class Cross(MovingAverageCross):
-    def __init__(self, fast=10, slow=30):
+    def __init__(self, fast=10, slow=30, die=0):
+        if die:
+            os._exit(3)  # as a crash in native code would end the worker process
         if fast >= slow:
             raise ValueError(f"fast {fast} must be below slow {slow}")
         self.fast, self.slow = fast, slow
@@ -45,9 +50,11 @@ def strategy_file(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def two_workers():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                  worker_dashboard_address=None) as cluster, \
+    # A task whose worker dies is not retried on the other workers (each retry kills one).
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                dashboard_address="127.0.0.1:0", worker_dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
@@ -106,6 +113,37 @@ def test_one_worker_gives_the_same_table(two_worker_sweep, strategy_file, tmp_pa
     assert comparable(one).equals(comparable(table))
 
 
+def test_a_dying_worker_is_a_failed_row(two_workers, strategy_file, tmp_path):
+    table = run_sweep(strategy_file, CODES, {"fast": [5], "slow": [20], "die": [0, 1]},
+                      ["2024-01-02:2024-01-02"], client=two_workers, data_dir=str(tmp_path),
+                      initial_capital=CAPITAL)
+    assert table["die"].to_list() == [0, 1]
+    assert table["error"][0] is None and table["ticks"][0] > 0
+    assert table["error"][1].startswith("KilledWorker")
+
+
+class BrokerDownOn(OfflineAPI):
+    def __init__(self, date):
+        super().__init__()
+        self.down = date
+
+    def ticks(self, contract, date):
+        if date == self.down:
+            raise ConnectionError("broker unreachable")
+        return super().ticks(contract, date)
+
+
+def test_a_day_the_driver_cannot_get_fails_its_window_only(two_workers, strategy_file,
+                                                           tmp_path):
+    table = run_sweep(strategy_file, CODES, {"fast": [5], "slow": [20]},
+                      ["2024-01-02:2024-01-02", "2024-01-03:2024-01-03"], client=two_workers,
+                      api=BrokerDownOn("2024-01-03"), data_dir=str(tmp_path),
+                      initial_capital=CAPITAL)
+    good, bad = table.sort("window").iter_rows(named=True)
+    assert good["error"] is None and good["ticks"] > 0
+    assert bad["ticks"] is None and "broker unreachable" in bad["error"]
+
+
 def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -122,7 +160,7 @@ def scheduler_and_worker(tmp_path):
     """`dask scheduler` and `dask worker` as separate processes on 127.0.0.1."""
     port = free_port()
     address = f"tcp://127.0.0.1:{port}"
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(SRC))
+    env = dict(os.environ, PYTHONPATH=package_root())
     processes = [subprocess.Popen(
         [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
          "--port", str(port), "--no-dashboard"], env=env,
@@ -147,7 +185,7 @@ def scheduler_and_worker(tmp_path):
 
 
 def run_cli(*args, cwd):
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(SRC), PYTHONUTF8="1", COLUMNS="160")
+    env = dict(os.environ, PYTHONPATH=package_root(), PYTHONUTF8="1", COLUMNS="160")
     return subprocess.run([sys.executable, "-m", "quarvel.sweep", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=180)
 

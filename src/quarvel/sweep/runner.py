@@ -63,6 +63,19 @@ class SweepOutcome(NamedTuple):
     folder: str
 
 
+def _row_of(future, spec: TaskSpec) -> dict:
+    """The task's row; a task Dask itself could not finish (its worker died) is a failed row."""
+    if future.status == "finished":
+        return future.result()
+    row = base_row(spec)
+    error = future.exception()
+    if type(error).__name__ == "KilledWorker":  # its text names a worker: keep rows comparable
+        row["error"] = "KilledWorker: the worker process died while running this task"
+    else:
+        row["error"] = f"{type(error).__name__}: {error}" if error else f"task {future.status}"
+    return row
+
+
 def run_sweep(strategy, codes, grid: dict[str, list] | None = None, windows=(),
               **options) -> pl.DataFrame:
     """Backtest `strategy` for every parameter set of `grid` over every window.
@@ -129,7 +142,7 @@ def sweep(
         if ref.path:
             dask_client.upload_file(ref.path)
         shipped = ship_files(dask_client, [p for paths, _ in prepared.values() for p in paths])
-        futures = []
+        futures = {}
         for spec in specs:
             paths, problems = prepared[(spec.window.start, spec.window.end)]
             if problems:
@@ -140,11 +153,11 @@ def sweep(
                     on_progress(row, len(specs))
                 continue
             files = {os.path.basename(p): shipped[os.path.basename(p)] for p in paths}
-            futures.append(dask_client.submit(run_task, spec, files, pure=False,
-                                              key=f"quarvel-sweep-{spec.index}-"
-                                                  f"{secrets.token_hex(4)}"))
-        for future in as_completed(futures):
-            row = future.result()
+            future = dask_client.submit(run_task, spec, files, pure=False,
+                                        key=f"quarvel-sweep-{spec.index}-{secrets.token_hex(4)}")
+            futures[future.key] = spec
+        for future in as_completed(list(futures)):
+            row = _row_of(future, futures[future.key])
             rows.append(row)
             if on_progress:
                 on_progress(row, len(specs))

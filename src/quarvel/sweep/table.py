@@ -69,5 +69,6 @@ def _with_samples(frame: pl.DataFrame, param_names: list[str], metric: str) -> p
 def by_parameter_set(table: pl.DataFrame, param_names: list[str], metric: str) -> pl.DataFrame:
     """One row per parameter set, in the table's order: in- and out-of-sample side by side."""
     columns = [*param_names, f"{metric}_in", f"{metric}_out"]
-    return table.select(columns).unique(subset=param_names or None, keep="first",
-                                        maintain_order=True)
+    if not param_names:  # no grid: the strategy's defaults are the one set
+        return table.select(columns).head(1)
+    return table.select(columns).unique(subset=param_names, keep="first", maintain_order=True)
