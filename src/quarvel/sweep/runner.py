@@ -142,7 +142,7 @@ def sweep(
         if ref.path:
             dask_client.upload_file(ref.path)
         shipped = ship_files(dask_client, [p for paths, _ in prepared.values() for p in paths])
-        futures = {}
+        futures, spec_of = [], {}
         for spec in specs:
             paths, problems = prepared[(spec.window.start, spec.window.end)]
             if problems:
@@ -155,9 +155,10 @@ def sweep(
             files = {os.path.basename(p): shipped[os.path.basename(p)] for p in paths}
             future = dask_client.submit(run_task, spec, files, pure=False,
                                         key=f"quarvel-sweep-{spec.index}-{secrets.token_hex(4)}")
-            futures[future.key] = spec
-        for future in as_completed(list(futures)):
-            row = _row_of(future, futures[future.key])
+            futures.append(future)
+            spec_of[future.key] = spec
+        for future in as_completed(futures):
+            row = _row_of(future, spec_of[future.key])
             rows.append(row)
             if on_progress:
                 on_progress(row, len(specs))

@@ -35,8 +35,10 @@ def _check_module_name(module_name: str, path: str) -> None:
                          "name; rename it (letters, digits, underscores)")
     loaded = sys.modules.get(module_name)
     origin = getattr(getattr(loaded, "__spec__", None), "origin", None)
+    # A copy of a file of that name may be loaded already: an in-process scheduler imports
+    # what upload_file sends, and a new upload replaces it. Another module may not be.
     if module_name in sys.stdlib_module_names or (
-            loaded is not None and (not origin or os.path.abspath(origin) != path)):
+            loaded is not None and os.path.basename(origin or "") != os.path.basename(path)):
         raise ValueError(f"strategy file {os.path.basename(path)!r} has the name of the module "
                          f"{module_name!r}; rename the file")
 
