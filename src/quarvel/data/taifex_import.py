@@ -77,7 +77,7 @@ def public_files(paths: Iterable[str]) -> tuple[list[str], list[Refusal]]:
     return files, empty
 
 
-def import_taifex(paths: str | Iterable[str], products: str | Iterable[str] = "TX",
+def import_taifex(paths: str | os.PathLike | Iterable[str | os.PathLike], products: str | Iterable[str] = "TX",
                   months: str | Iterable[str | int] = "R1", weekly: bool = False,
                   data_dir: str | None = None,
                   on_refused: Callable[[Refusal], None] | None = None) -> pl.DataFrame:
@@ -91,7 +91,8 @@ def import_taifex(paths: str | Iterable[str], products: str | Iterable[str] = "T
     names = parse_products(products)
     ranks = parse_months(months)
     folder = ticks_folder(data_dir)
-    files, refusals = public_files([paths] if isinstance(paths, str) else paths)
+    single = isinstance(paths, (str, os.PathLike))
+    files, refusals = public_files(os.fspath(path) for path in ([paths] if single else paths))
     if on_refused is not None:
         for refusal in refusals:
             on_refused(refusal)
