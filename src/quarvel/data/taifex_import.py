@@ -9,8 +9,9 @@ from dataclasses import dataclass
 
 import polars as pl
 
-from quarvel.data.taifex import PRODUCT_STEMS, SourceFault, parse_file
-from quarvel.data.tick_cache import tick_file_name, ticks_folder, write_atomically
+from quarvel.data.taifex import PRODUCT_STEMS, parse_file
+from quarvel.data.taifex_read import SourceFault
+from quarvel.data.tick_cache import remove_quietly, tick_file_name, ticks_folder, write_beside
 from quarvel.data.validate import TickFault
 
 WRITTEN_SCHEMA = {"code": pl.String, "day": pl.String, "rows": pl.Int64, "path": pl.String}
@@ -77,14 +78,40 @@ def public_files(paths: Iterable[str]) -> tuple[list[str], list[Refusal]]:
     return files, empty
 
 
-def import_taifex(paths: str | os.PathLike | Iterable[str | os.PathLike], products: str | Iterable[str] = "TX",
+def _import_file(path: str, products: list[str], ranks: list[int], weekly: bool,
+                 folder: str) -> list[dict]:
+    """Write the code-days of one file: each to a temporary file first, all moved into place
+    only once every one of them has passed the checks."""
+    day, ticks = parse_file(path, products, ranks, weekly)
+    staged = []  # (temporary, target, code, rows)
+    try:
+        for code, frame in ticks:
+            target = os.path.join(folder, tick_file_name(code, day))
+            try:
+                staged.append((write_beside(frame, target), target, code, frame.height))
+            except OSError as error:
+                raise SourceFault(f"cannot write {target}: {error.strerror or error}") from None
+        for temporary, target, _, _ in staged:
+            try:
+                os.replace(temporary, target)
+            except OSError as error:
+                raise SourceFault(f"cannot write {target}: {error.strerror or error}") from None
+    finally:
+        for temporary, _, _, _ in staged:
+            remove_quietly(temporary)
+    return [{"code": code, "day": day, "rows": rows, "path": target}
+            for _, target, code, rows in staged]
+
+
+def import_taifex(paths: str | os.PathLike | Iterable[str | os.PathLike],
+                  products: str | Iterable[str] = "TX",
                   months: str | Iterable[str | int] = "R1", weekly: bool = False,
                   data_dir: str | None = None,
                   on_refused: Callable[[Refusal], None] | None = None) -> pl.DataFrame:
     """Import public files (or folders of them) into the tick cache.
 
-    Each file is parsed and every code-day it yields is validated before any of them is
-    written; a file breaking a rule is refused whole. Returns the code-days written
+    Every code-day of a file is checked (and staged in a temporary file) before any of them
+    replaces a cache file; a file breaking a rule is refused whole. Returns the code-days written
     (code, day, rows, path). Refusals go to `on_refused`; without it, ImportRefused is
     raised after the other files are imported.
     """
@@ -99,20 +126,11 @@ def import_taifex(paths: str | os.PathLike | Iterable[str | os.PathLike], produc
     written = []
     for path in files:
         try:
-            day, frames = parse_file(path, names, ranks, weekly)
-            for code, frame in frames.items():
-                target = os.path.join(folder, tick_file_name(code, day))
-                try:
-                    write_atomically(frame, target)
-                except OSError as error:
-                    raise SourceFault(TickFault(f"cannot write {target}: "
-                                                f"{error.strerror or error}")) from None
-                written.append({"code": code, "day": day, "rows": frame.height, "path": target})
+            written += _import_file(path, names, ranks, weekly, folder)
         except SourceFault as refused:
-            refusal = Refusal(path, refused.fault)
-            refusals.append(refusal)
+            refusals.append(Refusal(path, refused.fault))
             if on_refused is not None:
-                on_refused(refusal)
+                on_refused(refusals[-1])
     result = pl.DataFrame(written, schema=WRITTEN_SCHEMA)
     if refusals and on_refused is None:
         raise ImportRefused(refusals, result)

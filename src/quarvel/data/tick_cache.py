@@ -25,8 +25,9 @@ def _umask() -> int:
     return mask
 
 
-def write_atomically(frame: pl.DataFrame, path: str) -> None:
-    """Write `frame` as CSV to a temporary file beside `path`, then move it into place."""
+def write_beside(frame: pl.DataFrame, path: str) -> str:
+    """Write `frame` as CSV to a new temporary file in `path`'s folder; its name is returned
+    (the file is removed when writing fails)."""
     folder = os.path.dirname(path)
     os.makedirs(folder, exist_ok=True)
     handle = tempfile.NamedTemporaryFile(dir=folder, prefix=".", suffix=".tmp", delete=False)
@@ -37,10 +38,24 @@ def write_atomically(frame: pl.DataFrame, path: str) -> None:
             os.fsync(handle.fileno())
         # mkstemp creates the file private to its owner; give it the usual mode instead.
         os.chmod(handle.name, 0o666 & ~_umask())
-        os.replace(handle.name, path)
     except BaseException:
-        try:
-            os.unlink(handle.name)
-        except FileNotFoundError:
-            pass
+        remove_quietly(handle.name)
+        raise
+    return handle.name
+
+
+def remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def write_atomically(frame: pl.DataFrame, path: str) -> None:
+    """Write `frame` as CSV to a temporary file beside `path`, then move it into place."""
+    temporary = write_beside(frame, path)
+    try:
+        os.replace(temporary, path)
+    except BaseException:
+        remove_quietly(temporary)
         raise
