@@ -110,6 +110,15 @@ def truncate(path, keep):
     return path
 
 
+def damage(path):
+    """Flip bytes inside the compressed data: the archive opens, its member does not."""
+    data = bytearray(path.read_bytes())
+    for i in range(60, 90):
+        data[i] ^= 0x5A
+    path.write_bytes(bytes(data))
+    return path
+
+
 def replace_row(index, **fields):
     order = ("date", "product", "month", "time", "price", "volume", "mark")
     trades = list(TRADES)
@@ -127,6 +136,7 @@ def replace_row(index, **fields):
     (lambda d: write_public(d, replace_row(4, date="20250106")), "outside the trading day", 5),
     (lambda d: write_public(d, raw=source_text().encode("utf-8")), "Big5", 0),
     (lambda d: truncate(write_public(d), 200), "not a readable zip", None),
+    (lambda d: damage(write_public(d)), "not a readable zip", None),
     (lambda d: write_public(d, raw=source_text().encode("big5").replace(b"99,", b"\xff,", 1)),
      "not Big5", 5),
     (lambda d: write_public(d, raw=source_text().encode("big5")[:-10], kind="csv"),
@@ -148,9 +158,11 @@ def test_cli_reports_refused_files_and_argument_errors_by_exit_code(tmp_path):
     good = write_public(tmp_path)
     truncated = tmp_path / "Daily_2025_01_09.zip"
     truncated.write_bytes(good.read_bytes()[:-40])
-    done = run_cli(good, truncated, "--data-dir", tmp_path / "d")
+    odd = write_public(tmp_path, replace_row(4, volume="3"), kind="csv", name="Daily_2025_01_10")
+    done = run_cli(good, truncated, odd, "--data-dir", tmp_path / "d")
     assert done.returncode == 1
-    assert f"refused {truncated}: not a readable zip" in done.stdout.replace("\n", "")
+    assert f"refused {truncated}: not a readable zip" in done.stdout
+    assert f"refused {odd}: row 5: 成交數量(B+S) must be even" in done.stdout
     assert "TXFR1" in done.stdout and os.listdir(tmp_path / "d" / "sino" / "ticks") == [
         "TXFR1 2025-01-08 - ticks.csv"]
     for args in (["--product", "TXO"], ["--months", "next"]):
