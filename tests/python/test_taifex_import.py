@@ -97,6 +97,7 @@ def test_ticks_are_sorted_stably_with_the_tick_test_restarted_at_each_auction(tm
     # weekly contracts join the months only when asked for, in expiry order
     ("zip", "TX", "R1,R2,R3", True, {"TXFR1": 1, "TXFR2": 7, "TXFR3": 1}),
     ("csv", ["MTX", "TMF"], [1, 2], False, {"MXFR1": 1, "TMFR1": 1}),
+    ("zip", "TMF", "R2", False, {}),  # TMF trades one month only: nothing to write
 ])
 def test_products_months_and_weekly_contracts_select_codes(tmp_path, kind, products, months,
                                                            weekly, expected):

@@ -30,7 +30,8 @@ def _check(rows: pl.DataFrame, rules: range, keep: pl.Expr = pl.lit(True)) -> No
             raise SourceFault(_RULES[i][0], row)
 
 
-def choose_contracts(rows: pl.DataFrame, products: list[str], ranks: list[int]) -> dict[str, pl.Expr]:
+def choose_contracts(rows: pl.DataFrame, products: list[str],
+                     ranks: list[int]) -> dict[str, pl.Expr]:
     """{code: filter of its rows} for the contracts ranked `ranks` (1 = the product's nearest
     contract present in the file), by code; a kept row breaking a rule refuses the file."""
     _check(rows, range(1))
@@ -43,7 +44,8 @@ def choose_contracts(rows: pl.DataFrame, products: list[str], ranks: list[int]) 
             pl.lit("R"), pl.col("rank").cast(pl.String))).sort("code")
     filters = {code: (pl.col("product") == product) & (pl.col("order") == order)
                for product, order, code in present.iter_rows()}
-    _check(rows, range(1, len(_RULES)), pl.any_horizontal(*filters.values()))
+    if filters:
+        _check(rows, range(1, len(_RULES)), pl.any_horizontal(*filters.values()))
     return filters
 
 

@@ -79,7 +79,8 @@ def check_header(line: bytes) -> None:
         raise SourceFault("not Big5 text", 0) from None
     names = tuple(name.strip() for name in header.lstrip("\ufeff").split(","))
     if names != SOURCE_COLUMNS:
-        raise SourceFault("header must be the exchange's Big5 columns " + ",".join(SOURCE_COLUMNS), 0)
+        raise SourceFault("header must be the exchange's Big5 columns "
+                          + ",".join(SOURCE_COLUMNS), 0)
 
 
 def line_blocks(stream: BinaryIO, size: int = _BLOCK) -> Iterator[bytes]:
@@ -162,11 +163,13 @@ def read_numbers(stream: BinaryIO, products: list[str], weekly: bool) -> pl.Data
     parts, next_row = [], 1
     for block in line_blocks(stream):
         try:
-            text = pl.read_csv(as_utf8(block, next_row), has_header=False,
-                               schema=_TEXT_SCHEMA, missing_columns="insert").with_row_index("row", offset=next_row)
+            # A short row gets nulls for its missing fields (a rule below reports it).
+            text = pl.read_csv(as_utf8(block, next_row), has_header=False, schema=_TEXT_SCHEMA,
+                               missing_columns="insert")
         except pl.exceptions.PolarsError as error:
             raise SourceFault(f"unreadable CSV near row {next_row}: "
                               f"{str(error).splitlines()[0]}") from None
+        text = text.with_row_index("row", offset=next_row)
         next_row += text.height
         parts.append(_numbers(text.lazy(), products, weekly).collect())
     if next_row == 1:
