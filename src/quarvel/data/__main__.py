@@ -8,11 +8,12 @@ from __future__ import annotations
 import argparse
 import sys
 
+import polars as pl
 from rich.markup import escape
 from rich.table import Table
 
 from quarvel.data.taifex_import import Refusal, import_taifex, parse_months, parse_products
-from quarvel.utils import console
+from quarvel import utils
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -38,16 +39,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _print_refusal(refusal: Refusal) -> None:
-    console.print(f"[red]refused {escape(refusal.describe())}[/red]")
+    utils.console.print(f"[red]refused {escape(refusal.describe())}[/red]")
 
 
-def _print_written(written) -> None:
+def _print_written(written: pl.DataFrame) -> None:
     table = Table(title="Code-days written")
     for column in ("code", "day", "rows", "path"):
         table.add_column(column, justify="right" if column == "rows" else "left")
     for code, day, rows, path in written.iter_rows():
         table.add_row(code, day, f"{rows:,}", escape(path))
-    console.print(table)
+    utils.console.print(table)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -68,7 +69,8 @@ def main(argv: list[str] | None = None) -> int:
     if written.height:
         _print_written(written)
     elif not refused:
-        console.print("[yellow]nothing written: no matching contracts in the files given[/yellow]")
+        utils.console.print("[yellow]nothing written: the files hold none of the chosen "
+                            "contracts[/yellow]")
     return 1 if refused else 0
 
 
