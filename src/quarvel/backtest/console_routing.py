@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import io
 import logging
 import os
 import re
@@ -113,3 +114,18 @@ def routed_consoles(folder: str, verbose: bool = False) -> Iterator[str | None]:
                 module.console = shown
         log.close()
         fonts.setLevel(font_level)
+
+
+@contextlib.contextmanager
+def library_output_to_log(module_name: str = MODULES[0]) -> Iterator[None]:
+    """Send what a library prints to stdout (the report library's "saved to" lines) through
+    a module's console instead, so it lands in run.log like the module's own lines."""
+    captured = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(captured):
+            yield
+    finally:
+        module_console = importlib.import_module(module_name).console
+        for line in captured.getvalue().splitlines():
+            if line.strip():
+                module_console.print(line, markup=False)

@@ -8,7 +8,7 @@ import os
 import queue
 import time
 
-from quarvel.backtest.console_routing import routed_consoles
+from quarvel.backtest.console_routing import library_output_to_log, routed_consoles
 from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.frames import attach_results
 from quarvel.backtest.outputs import finish_outputs
@@ -169,7 +169,8 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
         paths["standard"] = os.path.join(data_dir, "report", f"{code}-report.html")
         if positions.get_profit_rows_by_code(code):
             try:
-                positions.generate_qs_profit_report(code, quote_manager)
+                with library_output_to_log():
+                    positions.generate_qs_profit_report(code, quote_manager)
             except Exception as error:  # the report library needs a "0050" benchmark
                 console.print(f"[red]{code} 進階損益報告失敗: {error}[/red]")
             folder = os.path.join(data_dir, "sino", "profit_report")

@@ -15,6 +15,8 @@ from collections.abc import Sequence
 import polars as pl
 
 MIN_DAYS_FOR_RATIOS = 20
+# A spread of daily returns below this is rounding noise of a constant series, not risk.
+_NO_SPREAD = 1e-12
 
 METRIC_KEYS = (
     "net_profit", "return_pct", "max_drawdown", "max_drawdown_pct", "sharpe", "sortino",
@@ -72,10 +74,10 @@ def sharpe(returns: Sequence[float], periods: float) -> float | None:
     if len(returns) < MIN_DAYS_FOR_RATIOS:
         return None
     mean = sum(returns) / len(returns)
-    variance = sum((r - mean) ** 2 for r in returns) / (len(returns) - 1)
-    if variance <= 0:
+    spread = math.sqrt(sum((r - mean) ** 2 for r in returns) / (len(returns) - 1))
+    if spread < _NO_SPREAD:
         return None
-    return mean / math.sqrt(variance) * math.sqrt(periods)
+    return mean / spread * math.sqrt(periods)
 
 
 def sortino(returns: Sequence[float], periods: float) -> float | None:
@@ -83,7 +85,7 @@ def sortino(returns: Sequence[float], periods: float) -> float | None:
     if len(returns) < MIN_DAYS_FOR_RATIOS:
         return None
     downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in returns) / len(returns))
-    if downside == 0:
+    if downside < _NO_SPREAD:
         return None
     return sum(returns) / len(returns) / downside * math.sqrt(periods)
 
