@@ -262,3 +262,33 @@ def test_verbose_shows_the_order_lines_and_quiet_keeps_warnings(data_dir, printe
     assert "新增委託單" not in quiet and "新增委託單" in loud
     assert "no-such-order" in quiet  # the exchange's red line is a warning: always shown
     assert "新增委託單" in (data_dir / "run.log").read_text(encoding="utf-8")
+
+
+PROBE = """<script>window.addEventListener("load", function () {
+  var root = document.documentElement, img = document.querySelector(".equity-curve img");
+  var table = document.getElementById("profit-table").parentNode;
+  root.setAttribute("data-equity-width", img ? img.naturalWidth : -1);
+  root.setAttribute("data-table-overflow", table.scrollWidth - table.clientWidth);
+});</script>"""
+
+
+@pytest.mark.timeout(600)
+def test_outputs_open_in_a_browser(demo, tmp_path):
+    browser = pytest.importorskip("test_report_browser")
+    if browser.CHROMIUM is None:
+        pytest.skip("chromium is not installed")
+    standard = tmp_path / "TXFR1-report.html"
+    page = open(demo.reports["TXFR1"]["standard"], encoding="utf-8").read()
+    standard.write_text(page.replace("</body>", PROBE + "</body>"), encoding="utf-8")
+    dom, stderr = browser.open_page(standard, tmp_path, "--dump-dom", "--window-size=1024,800")
+    state = browser.chart_state(dom)
+    assert state.get("chart-state") == "drawn" and browser.console_errors(stderr) == []
+    assert int(state["equity-width"]) > 500
+    assert int(state["table-overflow"]) <= 0, "the profit table needs a horizontal scroll bar"
+
+    import pathlib
+
+    for path, expected in ((demo.reports["TXFR1"]["advanced"], "Benchmark: 0050"),
+                           (demo.plot_path, "<img")):
+        dom, stderr = browser.open_page(pathlib.Path(path), tmp_path, "--dump-dom")
+        assert expected in dom and browser.console_errors(stderr) == []
