@@ -16,11 +16,16 @@ def equity_png(equity: pl.DataFrame, initial_capital: float) -> bytes:
     Rows are drawn one after another (nights and weekends take no room); the axis names
     the first row of each day.
     """
-    import matplotlib
-
-    matplotlib.use("Agg")
+    import matplotlib.style
     from matplotlib.figure import Figure
+    from matplotlib.ticker import StrMethodFormatter
 
+    # The report library restyles matplotlib globally; this plot keeps one look.
+    with matplotlib.style.context("default"):
+        return _draw(Figure, StrMethodFormatter, equity, initial_capital)
+
+
+def _draw(Figure, StrMethodFormatter, equity: pl.DataFrame, initial_capital: float) -> bytes:
     figure = Figure(figsize=(11, 5.5), dpi=100)
     top, bottom = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
     x = list(range(equity.height))
@@ -38,7 +43,7 @@ def equity_png(equity: pl.DataFrame, initial_capital: float) -> bytes:
         top.text(0.5, 0.5, "no trading in this run", ha="center", va="center",
                  transform=top.transAxes, color="#6b7785")
     top.set_title("Equity")
-    top.ticklabel_format(axis="y", style="plain", useOffset=False)
+    top.yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
     bottom.set_title("Drawdown (%)")
     for axis in (top, bottom):
         axis.grid(alpha=0.3)
