@@ -23,9 +23,13 @@ LOG_NAME = "run.log"
 _TAG = re.compile(r"\[/?(?:bold )?[a-z][a-z0-9]*\]")
 
 
+# Red lines that report routine work, not a fault: a day not yet in the cache is fetched.
+_ROUTINE = ("不存在, 開始下載歷史 Tick 資料",)
+
+
 def is_warning(text: str) -> bool:
     """A line a person must see whatever the verbosity: the modules mark them red."""
-    return "[red]" in text or "[bold red]" in text
+    return ("[red]" in text or "[bold red]" in text) and not any(r in text for r in _ROUTINE)
 
 
 class _Log:
