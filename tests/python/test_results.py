@@ -96,9 +96,11 @@ class RoundTrip:
         if self.seen == 100:
             self.checks["buy_id"] = context.buy("2330", 1)
             far = context.sell("2330", 1, tick["close"] * 1.05)
-            self.checks["far_rested"] = far in [o["trade_id"] for o in context.matcher.pending_orders]
+            resting = [o["trade_id"] for o in context.matcher.pending_orders]
             context.cancel(far)
-            self.checks["far_gone"] = far not in [o["trade_id"] for o in context.matcher.pending_orders]
+            self.checks["far_rested"] = far in resting
+            self.checks["far_gone"] = all(o["trade_id"] != far
+                                          for o in context.matcher.pending_orders)
         elif self.seen == 300:
             held = context.position("2330")
             context.positions.fetch_positions("Stock")
@@ -292,3 +294,27 @@ def test_outputs_open_in_a_browser(demo, tmp_path):
                            (demo.plot_path, "<img")):
         dom, stderr = browser.open_page(pathlib.Path(path), tmp_path, "--dump-dom")
         assert expected in dom and browser.console_errors(stderr) == []
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    """A 12 KB tmpfs: too small for an equity plot."""
+    folder = tmp_path / "full"
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", str(folder)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here (needs root)")
+    yield folder
+    subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.timeout(120)
+def test_a_full_disk_costs_the_plot_not_the_results(round_trip, full_disk):
+    from quarvel.backtest.outputs import finish_outputs
+
+    result, _ = round_trip
+    result.notes.clear()
+    finish_outputs(result, type("Quotes", (), {"ticks": {}})(), str(full_disk))
+    assert result.plot_path is None and os.listdir(full_disk) == []
+    assert any("equity.png could not be written" in note for note in result.notes)
+    assert result.metrics["round_trips"] == 1

@@ -162,6 +162,8 @@ def equity_frame(closes: dict[str, pl.DataFrame], events: pl.DataFrame,
     equity_t = initial capital + realised_t + sum over codes (close_t * u_signed_t - b_t);
     position_value_t = sum over codes (close_t * u_signed_t) + 2 * short_amount_t (a short
     paid its entry value out of cash and gets it back with its gain); cash = equity - value.
+    Costs are the profit rows' own: with a fixed cost per trade and an entry covered in
+    several chunks, the curve counts that cost per chunk as the profit rows do.
     """
     parts = []
     minute_rows = [frame.select("dt") for frame in closes.values()]

@@ -157,13 +157,12 @@ def compute_metrics(equity: pl.DataFrame, round_trips: pl.DataFrame, initial_cap
     final = float(equity["equity"][-1]) if equity.height else float(initial_capital)
     profits = round_trips["profit"] if round_trips.height else pl.Series("profit", [], pl.Float64)
     returns = daily_returns(day_end_equity(equity, trading_days, initial_capital), initial_capital)
-    minutes = equity.filter(pl.col("event") == "minute")["open_qty"] if equity.height else \
-        pl.Series([], dtype=pl.Int64)
+    minutes = equity.filter(pl.col("event") == "minute")["open_qty"]
     return {
         "net_profit": net_profit(final, initial_capital),
         "return_pct": return_pct(final, initial_capital),
-        "max_drawdown": max_drawdown(equity["drawdown"]) if equity.height else 0.0,
-        "max_drawdown_pct": max_drawdown(equity["drawdown_pct"]) if equity.height else 0.0,
+        "max_drawdown": max_drawdown(equity["drawdown"]),
+        "max_drawdown_pct": max_drawdown(equity["drawdown_pct"]),
         "sharpe": sharpe(returns, periods),
         "sortino": sortino(returns, periods),
         "win_rate": win_rate(profits),

@@ -57,10 +57,15 @@ def report_notes(trading_days: int, benchmark_replayed: bool) -> list[str]:
 
 
 def finish_outputs(result, quote_manager, folder: str) -> None:
-    """Write equity.png in `folder` and finish the run's report files in place."""
+    """Write equity.png in `folder` and finish the run's report files in place.
+
+    A file that cannot be written (a full disk) leaves the run's results as they are and
+    says so in `result.notes`; a report that cannot be finished keeps the module's version.
+    """
     png = equity_png(result.equity, float(result.initial_capital))
-    result.plot_path = os.path.join(folder, PLOT_NAME)
-    write_atomically(result.plot_path, png)
+    path = os.path.join(folder, PLOT_NAME)
+    if _written(result, path, lambda: write_atomically(path, png)):
+        result.plot_path = path
     benchmark_replayed = BENCHMARK in quote_manager.ticks
     notes = report_notes(result.trading_days, benchmark_replayed)
     wrote_advanced = False
@@ -68,13 +73,24 @@ def finish_outputs(result, quote_manager, folder: str) -> None:
         advanced = paths.get("advanced")
         if advanced and os.path.exists(advanced):
             wrote_advanced = True
-            _annotate_advanced(advanced, notes, benchmark_replayed)
+            _written(result, advanced,
+                     lambda: _annotate_advanced(advanced, notes, benchmark_replayed))
         else:
             advanced = None
-        if paths.get("standard") and os.path.exists(paths["standard"]):
-            _finish_standard(paths["standard"], advanced, png)
+        standard = paths.get("standard")
+        if standard and os.path.exists(standard):
+            _written(result, standard, lambda: _finish_standard(standard, advanced, png))
     if wrote_advanced:
         result.notes.extend(notes)
+
+
+def _written(result, path: str, write) -> bool:
+    try:
+        write()
+    except OSError as error:
+        result.notes.append(f"{path} could not be written: {error.strerror or error}")
+        return False
+    return True
 
 
 def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool) -> None:
@@ -84,7 +100,8 @@ def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool) ->
         '<div id="quarvel-notes" style="background:#fff4d6;border:1px solid #e0b84c;'
         'border-radius:6px;padding:10px 16px;margin:12px;font:14px/1.5 sans-serif;'
         'color:#1f2933">'
-        f"<p style=\"margin:0\"><strong>Benchmark: {BENCHMARK}</strong> (daily closes, {state}).</p>"
+        f'<p style="margin:0"><strong>Benchmark: {BENCHMARK}</strong> '
+        f"(daily closes, {state}).</p>"
         + (f'<p style="margin:6px 0 0"><strong>Read this first:</strong></p>'
            f'<ul style="margin:4px 0 0">{items}</ul>' if notes else "")
         + "</div>")
@@ -93,8 +110,8 @@ def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool) ->
 
 def _finish_standard(path: str, advanced: str | None, png: bytes) -> None:
     image = base64.b64encode(png).decode("ascii")
-    panel = ('<section class="panel equity-curve"><h2>帳戶權益與回撤 '
-             '<span class="hint">整個回測帳戶（所有商品），紅為高於初始資金、綠為低於</span></h2>'
+    panel = ('<section class="panel equity-curve"><h2>帳戶權益與回撤 <span class="hint">'
+             '整個回測帳戶（所有商品），紅為高於初始資金、綠為低於</span></h2>'
              f'<img alt="權益曲線與回撤" src="data:image/png;base64,{image}"></section>')
 
     def finish(page: str) -> str:
