@@ -144,10 +144,11 @@ def _events(round_trips: pl.DataFrame, still_open: list[dict[str, Any]]) -> pl.D
 
 
 def minute_closes(quote_manager) -> dict[str, pl.DataFrame]:
-    """Per replayed code: the close at the end of each one-minute bar (dt = bar start + 1 min)."""
+    """Per replayed code: the close at the end of each one-minute bar with trading
+    (dt = bar start + 1 min). The quote store's gap-filling bars carry no volume: skipped."""
     closes = {}
     for code in list(quote_manager.ticks):
-        bars = quote_manager.get_kbar(code, unit="m", freq=1)
+        bars = quote_manager.get_kbar(code, unit="m", freq=1).filter(pl.col("Volume") > 0)
         if bars.height:
             closes[code] = bars.select(
                 (pl.col("dt").cast(pl.Datetime("us")) + MINUTE).alias("dt"),
