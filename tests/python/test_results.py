@@ -78,6 +78,7 @@ def test_demo_outputs_say_what_they_can_and_cannot_show(demo):
     assert reports["0050"]["advanced"] is None and "qs-link" not in untraded
     advanced = open(reports["TXFR1"]["advanced"], encoding="utf-8").read()
     assert "Benchmark: 0050" in advanced and "3 trading day(s), fewer than 20" in advanced
+    assert f"max drawdown {demo.metrics['max_drawdown']:,.2f}" in advanced
     assert any("fewer than 20" in note for note in demo.notes)
 
 

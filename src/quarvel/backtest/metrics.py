@@ -90,6 +90,11 @@ def sortino(returns: Sequence[float], periods: float) -> float | None:
     return sum(returns) / len(returns) / downside * math.sqrt(periods)
 
 
+def ratio_text(value: float | None) -> str:
+    """A Sharpe or Sortino ratio as people read it, saying why one is missing."""
+    return f"{value:.2f}" if value is not None else f"n/a (under {MIN_DAYS_FOR_RATIOS} days)"
+
+
 def win_rate(profits: pl.Series) -> float | None:
     """count(profit > 0) / count(round trips), a fraction; a zero profit counts as a loss."""
     return float((profits > 0).mean()) if len(profits) else None

@@ -16,7 +16,7 @@ import os
 import re
 import tempfile
 
-from quarvel.backtest.metrics import MIN_DAYS_FOR_RATIOS
+from quarvel.backtest.metrics import MIN_DAYS_FOR_RATIOS, ratio_text
 from quarvel.backtest.plots import equity_png
 
 BENCHMARK = "0050"
@@ -73,8 +73,8 @@ def finish_outputs(result, quote_manager, folder: str) -> None:
         advanced = paths.get("advanced")
         if advanced and os.path.exists(advanced):
             wrote_advanced = True
-            _written(result, advanced,
-                     lambda: _annotate_advanced(advanced, notes, benchmark_replayed))
+            _written(result, advanced, lambda: _annotate_advanced(
+                advanced, notes, benchmark_replayed, result.metrics))
         else:
             advanced = None
         standard = paths.get("standard")
@@ -93,7 +93,17 @@ def _written(result, path: str, write) -> bool:
     return True
 
 
-def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool) -> None:
+def _own_figures(m: dict) -> str:
+    """The whole run's figures as quarvel.backtest.metrics defines them."""
+    if not m:
+        return ""
+    return (f"Whole account, marked to market: net profit {m['net_profit']:,.2f}, return "
+            f"{m['return_pct']:.2f}%, max drawdown {m['max_drawdown']:,.2f} "
+            f"({m['max_drawdown_pct']:.2f}%), Sharpe {ratio_text(m['sharpe'])}.")
+
+
+def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool,
+                       figures: dict) -> None:
     state = "replayed in this run" if benchmark_replayed else "NOT replayed in this run"
     items = "".join(f"<li>{html.escape(note)}</li>" for note in notes)
     banner = (
@@ -102,6 +112,7 @@ def _annotate_advanced(path: str, notes: list[str], benchmark_replayed: bool) ->
         'color:#1f2933">'
         f'<p style="margin:0"><strong>Benchmark: {BENCHMARK}</strong> '
         f"(daily closes, {state}).</p>"
+        f'<p style="margin:6px 0 0">{html.escape(_own_figures(figures))}</p>'
         + (f'<p style="margin:6px 0 0"><strong>Read this first:</strong></p>'
            f'<ul style="margin:4px 0 0">{items}</ul>' if notes else "")
         + "</div>")

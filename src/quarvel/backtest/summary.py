@@ -2,17 +2,13 @@
 
 from __future__ import annotations
 
-from quarvel.backtest.metrics import MIN_DAYS_FOR_RATIOS
+from quarvel.backtest.metrics import ratio_text
 from quarvel.backtest.result import BacktestResult
 from quarvel.utils import console
 
 
 def _money(value) -> str:
     return "n/a" if value is None else f"{value:,.2f}"
-
-
-def _ratio(value) -> str:
-    return f"{value:.2f}" if value is not None else f"n/a (under {MIN_DAYS_FOR_RATIOS} days)"
 
 
 def metric_rows(result: BacktestResult) -> list[tuple[str, str]]:
@@ -27,7 +23,7 @@ def metric_rows(result: BacktestResult) -> list[tuple[str, str]]:
         ("net profit", f"{m['net_profit']:,.2f}"),
         ("return", f"{m['return_pct']:.2f}%"),
         ("max drawdown", f"{m['max_drawdown']:,.2f} ({m['max_drawdown_pct']:.2f}%)"),
-        ("sharpe", _ratio(m["sharpe"])),
+        ("sharpe", ratio_text(m["sharpe"])),
         ("win rate", win),
         ("profit factor", factor),
         ("round trips", f"{m['round_trips']:,}"),
