@@ -38,13 +38,14 @@ def tick_files(folder: Path) -> list[str]:
     return sorted(glob.glob(str(folder / f"{CODE} *-*-* - ticks.csv")))
 
 
-def read_ticks(folder: Path) -> list[tuple[int, float, int]]:
-    """(ts ns as stored, price, size) of every tick of the five days, in file order."""
+def read_ticks(folder: Path, with_side: bool = False) -> list[tuple]:
+    """(ts ns as stored, price, size[, tick_type]) of every tick of the files, in file order."""
     rows = []
     for path in tick_files(folder):
         with open(path, newline="", encoding="utf-8") as handle:
             for row in csv.DictReader(handle):
-                rows.append((int(row["ts"]), float(row["close"]), int(row["volume"])))
+                tick = (int(row["ts"]), float(row["close"]), int(row["volume"]))
+                rows.append(tick + (int(row["tick_type"]),) if with_side else tick)
     return rows
 
 

@@ -70,3 +70,28 @@ def _day_number(text: str) -> int:
     import datetime as dt
 
     return (dt.date.fromisoformat(text) - dt.date(1970, 1, 1)).days
+
+
+def store_ticks(rows: list[tuple[int, float, int]]) -> list[tuple[int, float, int]]:
+    """The ticks with quarvel's window adjustment, kept in file order (times never go back)."""
+    out, last = [], None
+    for ts, price, size in rows:
+        ts = adjust_tick_ns(ts)
+        if last is not None and ts < last:
+            ts = last
+        out.append((ts, price, size))
+        last = ts
+    return out
+
+
+def reference_closes(rows: list[tuple[int, float, int]]) -> list[float]:
+    """The completed one-minute closes quarvel's quote store gives for these ticks."""
+    grid, closes = MinuteGrid(), []
+    minute = price = None
+    for ts, tick_price, _ in store_ticks(rows):
+        now = ts // NS_PER_MIN
+        if now != minute and minute is not None:
+            closes.append(price)
+            closes.extend([price] * len(grid.missing(minute, now)))
+        minute, price = now, tick_price
+    return closes
