@@ -12,14 +12,13 @@ from __future__ import annotations
 
 import argparse
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import backtrader as bt  # noqa: E402
 
-from crossover import SLOW, Crossover, read_ticks, report, ticks_dir  # noqa: E402
+from crossover import SLOW, Crossover, Timer, read_ticks, report, ticks_dir  # noqa: E402
 from minute_grid import NS_PER_MIN, MinuteGrid, store_ticks  # noqa: E402
 
 NS_PER_DAY = 86_400 * 1_000_000_000
@@ -99,10 +98,9 @@ def run(folder: Path, limit: int | None) -> None:
     cerebro.adddata(TickFeed(rows=rows))
     cerebro.addstrategy(CrossStrategy)
     cerebro.broker.setcash(1e12)
-    started = time.perf_counter()
-    strategy = cerebro.run()[0]
-    seconds = time.perf_counter() - started
-    report("backtrader", "ticks as bars, minute closes kept by the strategy", len(rows), seconds,
+    with Timer() as timer:
+        strategy = cerebro.run()[0]
+    report("backtrader", "ticks as bars, minute closes kept by the strategy", len(rows), timer,
            strategy.rule.signals, fills=strategy.fills)
 
 

@@ -12,6 +12,7 @@ import csv
 import glob
 import json
 import os
+import time
 from pathlib import Path
 
 FAST = 10
@@ -68,7 +69,21 @@ class Crossover:
         return (1 if long else -1) if self.signals else 0
 
 
-def report(system: str, path: str, ticks: int, seconds: float, signals: int, **extra) -> None:
-    print(json.dumps({"system": system, "path": path, "ticks": ticks, "seconds": round(seconds, 4),
-                      "ticks_per_s": round(ticks / seconds), "signals": signals, **extra}),
+class Timer:
+    """Wall and CPU time (every thread of the process) of the timed block."""
+
+    def __enter__(self) -> "Timer":
+        self.wall, self.cpu = time.perf_counter(), time.process_time()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.wall = time.perf_counter() - self.wall
+        self.cpu = time.process_time() - self.cpu
+
+
+def report(system: str, path: str, ticks: int, timer: Timer, signals: int | None, **extra) -> None:
+    print(json.dumps({"system": system, "path": path, "ticks": ticks,
+                      "seconds": round(timer.wall, 4), "cpu_seconds": round(timer.cpu, 4),
+                      "ticks_per_s": round(ticks / timer.wall),
+                      "cpu_ticks_per_s": round(ticks / timer.cpu), "signals": signals, **extra}),
           flush=True)

@@ -13,13 +13,12 @@ from __future__ import annotations
 
 import argparse
 import sys
-import time
 from decimal import Decimal
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from crossover import CODE, SLOW, Crossover, read_ticks, report, ticks_dir  # noqa: E402
+from crossover import CODE, SLOW, Crossover, Timer, read_ticks, report, ticks_dir  # noqa: E402
 from minute_grid import NS_PER_MIN, MinuteGrid, reference_closes, store_ticks  # noqa: E402
 
 import pandas as pd  # noqa: E402
@@ -119,12 +118,11 @@ def run(folder: Path) -> None:
     engine.add_data(ticks)
     strategy = CrossStrategy(CrossConfig())
     engine.add_strategy(strategy)
-    started = time.perf_counter()
-    engine.run()
-    seconds = time.perf_counter() - started
+    with Timer() as timer:
+        engine.run()
     fills = len(engine.trader.generate_order_fills_report())
     reference = reference_closes(rows)
-    report("nautilus_trader", "TradeTick + internal 1-minute bars, on_bar", len(ticks), seconds,
+    report("nautilus_trader", "TradeTick + internal 1-minute bars, on_bar", len(ticks), timer,
            strategy.rule.signals, fills=fills,
            closes_match=strategy.history == reference[:len(strategy.history)],
            bars=len(strategy.history), reference_bars=len(reference))

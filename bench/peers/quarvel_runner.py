@@ -15,13 +15,12 @@ from __future__ import annotations
 import argparse
 import sys
 import tempfile
-import time
 from collections import deque
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from crossover import CODE, FAST, SLOW, Crossover, report, tick_files, ticks_dir  # noqa: E402
+from crossover import CODE, SLOW, Crossover, Timer, report, tick_files, ticks_dir  # noqa: E402
 from minute_grid import NS_PER_S, MinuteGrid, adjust_tick_ns  # noqa: E402
 
 TAIPEI_OFFSET_MIN = 8 * 60  # the files' wall clock is UTC+8 all year
@@ -149,14 +148,13 @@ def run(style: str, folder: Path) -> None:
         strategy = {"template": TemplateStyle, "empty": Empty}[style]()
     days = [Path(p).name.split(" ")[1] for p in tick_files(folder)]
     codes = backtest.parse_codes(f"{CODE}:Future")
-    started = time.perf_counter()
-    result = backtest.run_backtest(strategy, codes, days[0], days[-1], ticks_dir=str(folder),
-                                   write_reports=False, progress=False)
-    seconds = time.perf_counter() - started
+    with Timer() as timer:
+        result = backtest.run_backtest(strategy, codes, days[0], days[-1], ticks_dir=str(folder),
+                                       write_reports=False, progress=False)
     if isinstance(strategy, OnBarStyle) and strategy.seen == 0:
         raise SystemExit("the driver has subscribe_bars but never called on_bar")
     rule = getattr(strategy, "rule", None)
-    report(f"quarvel_{style}", strategy.path, result.ticks, seconds,
+    report(f"quarvel_{style}", strategy.path, result.ticks, timer,
            rule.signals if rule else None, deals=result.deals)
 
 

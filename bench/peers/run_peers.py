@@ -3,8 +3,9 @@
     PYTHONPATH=src python bench/peers/run_peers.py [--systems a,b] [--rounds 3] [--ticks-dir DIR]
 
 Each system runs in a subprocess of its own (imports do not meet); each round runs every
-chosen system once, in order. Prints one JSON line per system (median ticks/s, min and max,
-ratio to nautilus_trader, the signal count of every round) and a final summary line. The
+chosen system once, in order. Prints one JSON line per system (median ticks/s of wall time,
+min and max, ratio to nautilus_trader; the same from CPU time of all the process's threads,
+which a loaded machine disturbs less; the signal counts seen) and a final summary line. The
 progress of each round goes to stderr.
 """
 
@@ -43,10 +44,11 @@ def _run_once(python: str, script: list[str], ticks_dir: str | None) -> dict:
 def _summarise(name: str, good: list[dict]) -> dict:
     rates = [run["ticks_per_s"] for run in good]
     median = statistics.median(rates)
+    cpu = statistics.median(run["cpu_ticks_per_s"] for run in good)
     return {
         "system": name, "path": good[-1]["path"], "ticks": good[-1]["ticks"], "rounds": len(rates),
         "median_ticks_per_s": round(median), "min_ticks_per_s": min(rates),
-        "max_ticks_per_s": max(rates),
+        "max_ticks_per_s": max(rates), "median_cpu_ticks_per_s": round(cpu),
         "signals": sorted({run["signals"] for run in good}, key=str),
     }
 
@@ -82,8 +84,11 @@ def main() -> int:
               if any("error" in run for run in found)}
     rows = {name: _summarise(name, found) for name, found in runs.items() if name not in failed}
     baseline = rows[BASELINE]["median_ticks_per_s"] if BASELINE in rows else None
+    cpu_baseline = rows[BASELINE]["median_cpu_ticks_per_s"] if BASELINE in rows else None
     for name, row in rows.items():
         row["vs_nautilus_trader"] = round(row["median_ticks_per_s"] / baseline, 2) if baseline else None
+        row["cpu_vs_nautilus_trader"] = (round(row["median_cpu_ticks_per_s"] / cpu_baseline, 2)
+                                         if baseline else None)
         print(json.dumps(row), flush=True)
     for name, error in failed.items():
         print(json.dumps({"system": name, "error": error}), flush=True)
@@ -93,6 +98,7 @@ def main() -> int:
         "rounds": args.rounds,
         "ticks_per_s": {name: row["median_ticks_per_s"] for name, row in rows.items()},
         "vs_nautilus_trader": {name: row["vs_nautilus_trader"] for name, row in rows.items()},
+        "cpu_vs_nautilus_trader": {name: row["cpu_vs_nautilus_trader"] for name, row in rows.items()},
         "signals": counts,
         "signals_agree": len({json.dumps(value) for value in counts.values()}) <= 1,
         "failed": sorted(failed),
