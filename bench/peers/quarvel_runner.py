@@ -38,7 +38,8 @@ class _Trader:
             return
         action = "Buy" if target > self.held else "Sell"
         limit = price * (1.01 if action == "Buy" else 0.99)
-        context.matcher.add_order(CODE, "Future", action, limit, abs(target - self.held), "LMT", "IOC")
+        quantity = abs(target - self.held)
+        context.matcher.add_order(CODE, "Future", action, limit, quantity, "LMT", "IOC")
         self.held = target
 
 
@@ -59,16 +60,19 @@ class TemplateStyle(_Trader):
         if hasattr(context, "bars"):
             closes = _closes(context.bars(CODE, "m", 1, SLOW + 1))
         else:
-            closes = context.quote_manager.get_kbar(CODE, unit="m", freq=1)["Close"].tail(SLOW + 1).to_list()
+            bars = context.quote_manager.get_kbar(CODE, unit="m", freq=1)
+            closes = bars["Close"].tail(SLOW + 1).to_list()
         if len(closes) <= SLOW:
             return
-        self.trade(context, self.rule.evaluate(closes[:-1]), tick["close"])  # last bar still forming
+        # the last bar is still forming
+        self.trade(context, self.rule.evaluate(closes[:-1]), tick["close"])
 
 
 def _closes(bars) -> list[float]:
     """`Close` of whatever `context.bars` returns (a mapping of columns or a record of arrays)."""
-    column = bars["Close"] if hasattr(bars, "__getitem__") and not hasattr(bars, "Close") else bars.Close
-    return list(column)
+    if hasattr(bars, "Close"):
+        return list(bars.Close)
+    return list(bars["Close"])
 
 
 class OnBarStyle(_Trader):
@@ -110,13 +114,14 @@ class OwnBarsStyle(_Trader):
 
     def _new_minute(self, context, tick, minute: int) -> None:
         # a tick in a closed window belongs to the minute before it, as in the quote store
-        wall_ns = int(round(tick["timestamp"] * NS_PER_S)) + TAIPEI_OFFSET_MIN * 60 * NS_PER_S
+        wall_ns = round(tick["timestamp"] * NS_PER_S) + TAIPEI_OFFSET_MIN * 60 * NS_PER_S
         minute = adjust_tick_ns(wall_ns) // (60 * NS_PER_S)
         if minute == self.minute:
             return
         if self.minute is not None:
             self.closes.append(self.price)
-            self.closes.extend([self.price] * min(SLOW, len(self.grid.missing(self.minute, minute))))
+            flat = len(self.grid.missing(self.minute, minute))
+            self.closes.extend([self.price] * min(SLOW, flat))
             self.trade(context, self.rule.evaluate(list(self.closes)), tick["close"])
         self.minute = minute
 
@@ -135,7 +140,7 @@ def _driver_has_bar_events() -> bool:
 
 
 def _fill_tick_cache(folder: Path, days: list[str]) -> None:
-    """Copy the days into the run's tick cache first, so the timed run reads them as a rerun does."""
+    """Copy the days into the run's tick cache, so the timed run reads them as a rerun does."""
     from quarvel.modules.ticker.ticker import Ticker
     from quarvel.offline_api import OfflineAPI
 

@@ -86,7 +86,8 @@ def main() -> int:
     baseline = rows[BASELINE]["median_ticks_per_s"] if BASELINE in rows else None
     cpu_baseline = rows[BASELINE]["median_cpu_ticks_per_s"] if BASELINE in rows else None
     for name, row in rows.items():
-        row["vs_nautilus_trader"] = round(row["median_ticks_per_s"] / baseline, 2) if baseline else None
+        row["vs_nautilus_trader"] = (round(row["median_ticks_per_s"] / baseline, 2)
+                                     if baseline else None)
         row["cpu_vs_nautilus_trader"] = (round(row["median_cpu_ticks_per_s"] / cpu_baseline, 2)
                                          if baseline else None)
         print(json.dumps(row), flush=True)
@@ -98,7 +99,8 @@ def main() -> int:
         "rounds": args.rounds,
         "ticks_per_s": {name: row["median_ticks_per_s"] for name, row in rows.items()},
         "vs_nautilus_trader": {name: row["vs_nautilus_trader"] for name, row in rows.items()},
-        "cpu_vs_nautilus_trader": {name: row["cpu_vs_nautilus_trader"] for name, row in rows.items()},
+        "cpu_vs_nautilus_trader": {name: row["cpu_vs_nautilus_trader"]
+                                   for name, row in rows.items()},
         "signals": counts,
         "signals_agree": len({json.dumps(value) for value in counts.values()}) <= 1,
         "failed": sorted(failed),
