@@ -15,6 +15,7 @@ import time
 from pathlib import Path
 
 from quarvel import backtest
+from quarvel.backtest.market_time import use_timezone
 from quarvel.constant import BASIC_INFO
 from quarvel.examples.ma_cross import MovingAverageCross
 
@@ -51,6 +52,7 @@ def synthetic_end_for(target: int) -> str:
 
 
 def main() -> int:
+    use_timezone()  # sessions and K-bar minutes are Taiwan time, as in the command line
     BASIC_INFO.data_dir = tempfile.mkdtemp(prefix="quarvel-bench-")
     end = synthetic_end_for(TARGET_TICKS)  # also fills the tick cache, so replay is measured alone
     replay("synthetic", SYNTHETIC_CODES, "2024-01-02", end)
