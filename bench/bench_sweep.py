@@ -46,7 +46,7 @@ def plain_loop(data_dir: str) -> float:
                               backtest.DEMO_END, initial_capital=backtest.DEMO_CAPITAL,
                               write_reports=False, progress=False)
 
-    with engine.quiet_modules(), engine.market_zone(MARKET_TIMEZONE):
+    with engine.market_zone(MARKET_TIMEZONE):
         run(10, 30)  # warm-up, as the workers are warmed up before their clock starts
         started = time.perf_counter()
         for fast in GRID["fast"]:

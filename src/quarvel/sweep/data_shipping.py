@@ -14,7 +14,7 @@ import tempfile
 import threading
 
 from quarvel.sweep.engine import ticks_folder
-from quarvel.sweep.files import write_atomically
+from quarvel.backtest.outputs import write_atomically
 
 # name -> digest of the files this worker process has written (or found identical).
 _installed: dict[str, str] = {}

@@ -1,9 +1,10 @@
 """The single-run driver as the sweep uses it.
 
-The sweep needs three things of the driver: prepare every code-day of a range into the
-tick cache once, run one backtest in its own folder in the market's time zone, and read
-the metrics of a result. Newer drivers offer each directly; this module falls back to
-doing the same by hand with what the installed driver has.
+The sweep needs two things of the driver that it may not offer yet: prepare every
+code-day of a range into the tick cache once, and run one backtest in its own run folder
+in the market's time zone. Where the driver has them (`quarvel.backtest.runs`,
+`run_backtest(strict=..., tz=...)`) they are used; otherwise this module does the same by
+hand with what the installed driver has.
 """
 
 from __future__ import annotations
@@ -17,13 +18,9 @@ import secrets
 
 from quarvel.backtest import loop as _loop
 from quarvel.backtest.market_time import MARKET_TIMEZONE
+from quarvel.backtest.metrics import METRIC_KEYS
 from quarvel.constant import BASIC_INFO
 
-METRIC_KEYS = (
-    "net_profit", "return_pct", "max_drawdown", "max_drawdown_pct", "sharpe", "sortino",
-    "win_rate", "profit_factor", "avg_win", "avg_loss", "largest_loss", "round_trips",
-    "fees", "taxes", "slippage_cost", "exposure_pct",
-)
 TICKS_SUBFOLDER = ("sino", "ticks")
 _NATIVE_MODULES = ("quarvel.modules.positions.positions", "quarvel.modules.matcher.matcher",
                    "quarvel.modules.ticker.ticker")
@@ -134,16 +131,13 @@ def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=
     Returns (result, run folder). Problems with the data raise (strict run).
     """
     kwargs = dict(api=api, initial_capital=initial_capital, write_reports=write_reports,
-                  progress=False)
-    if _accepts("output_dir") or _accepts("strict"):
+                  progress=False, verbose=False)
+    if _accepts("strict"):
         kwargs.update(strict=True, tz=tz)
-        if _accepts("verbose"):
-            kwargs["verbose"] = False
         saved = BASIC_INFO.data_dir
         BASIC_INFO.data_dir = data_dir
         try:
-            with quiet_modules():
-                result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
+            result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
         finally:
             BASIC_INFO.data_dir = saved
         return result, getattr(result, "output_dir", None)
@@ -151,7 +145,7 @@ def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=
     saved = BASIC_INFO.data_dir
     BASIC_INFO.data_dir = folder
     try:
-        with quiet_modules(), market_zone(tz):
+        with market_zone(tz):
             result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
     finally:
         BASIC_INFO.data_dir = saved
@@ -159,11 +153,4 @@ def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=
 
 
 def metrics_of(result) -> dict:
-    """Every metric key; the driver's own figures when it has them."""
-    metrics = getattr(result, "metrics", None)
-    if metrics is None:
-        profit = float(result.realised_profit)
-        capital = float(result.initial_capital) or None
-        metrics = {"net_profit": profit,
-                   "return_pct": profit / capital * 100 if capital else None}
-    return {key: metrics.get(key) for key in METRIC_KEYS}
+    return {key: result.metrics.get(key) for key in METRIC_KEYS}

@@ -8,7 +8,7 @@ import os
 
 import polars as pl
 
-from quarvel.sweep.files import write_atomically
+from quarvel.backtest.outputs import write_atomically
 from quarvel.sweep.table import LOWER_IS_BETTER, SMALLER_MAGNITUDE_IS_BETTER, by_parameter_set
 
 CELL_W, CELL_H, LABEL_W, LABEL_H = 110, 44, 120, 40

@@ -15,7 +15,7 @@ from quarvel.constant import BASIC_INFO
 from quarvel.sweep import engine
 from quarvel.sweep.cluster import open_client
 from quarvel.sweep.data_shipping import ship_files
-from quarvel.sweep.files import write_atomically
+from quarvel.backtest.outputs import write_atomically
 from quarvel.sweep.grid import Window, expand_grid, parse_windows
 from quarvel.sweep.report import write_outputs
 from quarvel.sweep.strategy_ref import check_parameters, resolve_strategy
