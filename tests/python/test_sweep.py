@@ -80,6 +80,8 @@ def test_grid_over_windows_on_two_workers(two_worker_sweep, two_workers):
     assert failed.height == 2 and set(failed["fast"]) == {10} and set(failed["slow"]) == {8}
     assert all("fast 10 must be below slow 8" in e for e in failed["error"])
     assert table.tail(2)["error"].null_count() == 0
+    # The strategy's own traceback, with its file and line, is kept beside the table.
+    assert 'sweep_cross_strategy.py", line' in open(os.path.join(folder, "errors.txt")).read()
     ok = table.filter(pl.col("error").is_null())
     assert (ok["ticks"] > 0).all() and ok["net_profit"].null_count() == 0
     # Ranked by the in-sample mean, each row carrying its set's out-of-sample mean.

@@ -93,6 +93,8 @@ def main(argv: list[str] | None = None) -> int:
         windows = parse_windows(args.window)
         if args.capital is not None and args.capital <= 0:
             raise ValueError("--capital must be above 0")
+        if args.synthetic and args.ticks_dir:
+            raise ValueError("--synthetic and --ticks-dir exclude each other")
     except ValueError as error:
         parser.error(str(error))
     logging.getLogger("distributed").setLevel(logging.ERROR)
@@ -132,7 +134,8 @@ def main(argv: list[str] | None = None) -> int:
     errors = table.filter(table["error"].is_not_null())
     for row in errors.head(5).iter_rows(named=True):
         console.print(f"[red]failed: task {row['task']} {row['window']}: {row['error']}[/red]")
-    console.print(f"{table.height} runs, {errors.height} failed")
+    console.print(f"{table.height} runs, {errors.height} failed"
+                  + (" (tracebacks in errors.txt)" if errors.height else ""))
     console.print(f"sweep.csv and sweep.html in {outcome.folder}")
     # Failed runs are rows of the table; only a sweep where nothing ran is a failure.
     return 1 if errors.height == table.height else 0

@@ -13,8 +13,8 @@ import os
 import tempfile
 import threading
 
-from quarvel.sweep.engine import ticks_folder
 from quarvel.backtest.outputs import write_atomically
+from quarvel.sweep.engine import ticks_folder
 
 # name -> digest of the files this worker process has written (or found identical).
 _installed: dict[str, str] = {}

@@ -15,15 +15,15 @@ import importlib
 import inspect
 import os
 import secrets
+import time
 
 from quarvel.backtest import loop as _loop
+from quarvel.backtest.console_routing import MODULES as _NATIVE_MODULES
 from quarvel.backtest.market_time import MARKET_TIMEZONE
 from quarvel.backtest.metrics import METRIC_KEYS
 from quarvel.constant import BASIC_INFO
 
 TICKS_SUBFOLDER = ("sino", "ticks")
-_NATIVE_MODULES = ("quarvel.modules.positions.positions", "quarvel.modules.matcher.matcher",
-                   "quarvel.modules.ticker.ticker")
 
 
 def ticks_folder(data_dir: str) -> str:
@@ -110,8 +110,6 @@ def market_zone(tz: str | None):
             os.environ.pop("TZ", None)
         else:
             os.environ["TZ"] = saved
-        import time
-
         time.tzset()
 
 
@@ -124,6 +122,16 @@ def _own_run_folder(data_dir: str, strategy_name: str) -> str:
     return folder
 
 
+@contextlib.contextmanager
+def _data_dir(folder: str):
+    saved = BASIC_INFO.data_dir
+    BASIC_INFO.data_dir = folder
+    try:
+        yield
+    finally:
+        BASIC_INFO.data_dir = saved
+
+
 def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=None,
             write_reports: bool = False, tz: str | None = MARKET_TIMEZONE):
     """One backtest from the cache under `data_dir`, in its own run folder.
@@ -132,23 +140,14 @@ def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=
     """
     kwargs = dict(api=api, initial_capital=initial_capital, write_reports=write_reports,
                   progress=False, verbose=False)
-    if _accepts("strict"):
-        kwargs.update(strict=True, tz=tz)
-        saved = BASIC_INFO.data_dir
-        BASIC_INFO.data_dir = data_dir
-        try:
-            result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
-        finally:
-            BASIC_INFO.data_dir = saved
+    if _accepts("strict"):  # the driver makes the run folder and applies the zone itself
+        with _data_dir(data_dir):
+            result = _loop.run_backtest(strategy, codes, start, end, strict=True, tz=tz,
+                                        **kwargs)
         return result, getattr(result, "output_dir", None)
     folder = _own_run_folder(data_dir, type(strategy).__name__)
-    saved = BASIC_INFO.data_dir
-    BASIC_INFO.data_dir = folder
-    try:
-        with market_zone(tz):
-            result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
-    finally:
-        BASIC_INFO.data_dir = saved
+    with _data_dir(folder), market_zone(tz):
+        result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
     return result, folder
 
 

@@ -63,6 +63,16 @@ class SweepOutcome(NamedTuple):
     folder: str
 
 
+def _save_tracebacks(folder: str, rows: list[dict]) -> None:
+    """errors.txt: the strategy's own traceback (its file and line) of every failed run."""
+    failed = sorted((r for r in rows if r.get("error")), key=lambda r: r["task"])
+    if not failed:
+        return
+    text = "\n".join(f"task {r['task']} {r['params']} {r['window'].label}\n"
+                     f"{r.get('traceback') or r['error']}\n" for r in failed)
+    write_atomically(os.path.join(folder, "errors.txt"), text.encode("utf-8"))
+
+
 def _row_of(future, spec: TaskSpec) -> dict:
     """The task's row; a task Dask itself could not finish (its worker died) is a failed row."""
     if future.status == "finished":
@@ -164,6 +174,7 @@ def sweep(
                 on_progress(row, len(specs))
     for row in rows:
         _save_run_files(folder, row)
+    _save_tracebacks(folder, rows)
     table = build_table(rows, param_names, metric)
     write_outputs(table, folder, param_names, metric,
                   title=f"Sweep of {ref.name} over {', '.join(c['code'] for c in codes)}")
