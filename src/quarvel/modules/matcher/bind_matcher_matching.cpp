@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/lock.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
@@ -156,17 +157,29 @@ void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, n
     Py_DECREF(result);
 }
 
-void book_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity, double close,
-               double tick_ts) {
-    nb::object deal = deep_copy_record(f, order);
-    nb::object qty = nb::int_(quantity), price = nb::float_(close), ts = nb::float_(tick_ts);
-    put(deal, f[F::quantity], qty);
-    put(deal, f[F::price], price);
-    put(deal, f[F::exchange_ts], ts);
+/// A fill made ready before the order changes: the deal record and its report, whose
+/// conversions are the part that can fail.
+struct PreparedFill {
+    nb::object deal, report, qty, price, ts;
+};
+
+PreparedFill prepare_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity,
+                          double close, double tick_ts) {
+    PreparedFill fill{deep_copy_record(f, order), nb::object(), nb::int_(quantity),
+                      nb::float_(close), nb::float_(tick_ts)};
+    put(fill.deal, f[F::quantity], fill.qty);
+    put(fill.deal, f[F::price], fill.price);
+    put(fill.deal, f[F::exchange_ts], fill.ts);
+    fill.report = make_deal_report(self, fill.deal);
+    return fill;
+}
+
+void book_fill(const Fields &f, nb::handle self, const PreparedFill &fill) {
+    const nb::object &deal = fill.deal;
     nb::object ledger = attr_of(self, f[F::positions]);
     add_trade_record(f, ledger, get(deal, f[F::trade_id]), get(deal, f[F::code]),
-                     get(deal, f[F::action]), qty, price, ts, "Deal");
-    queue_response(self, make_deal_report(self, deal));
+                     get(deal, f[F::action]), fill.qty, fill.price, fill.ts, "Deal");
+    queue_response(self, fill.report);
     nb::object product_type = get(deal, f[F::product_type]);
     PyObject *args[] = {ledger.ptr(), deal.ptr(), product_type.ptr()};
     PyObject *result = PyObject_VectorcallMethod(f[F::set_positions].ptr(), args, 3, nullptr);
@@ -190,10 +203,14 @@ void book_cancel(const Fields &f, nb::handle self, nb::handle order, nb::handle 
 
 void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
                 nb::handle tick_ts) {
-    require_str(code, "code");
+    require_safe_code(code);
     const double close = require_real(tick_close, "tick_close");
     const long long volume = require_int64(tick_qty, "tick_qty");
     const double ts = require_real(tick_ts, "tick_ts");
+    // Refused here, before any order moves: the records and costs made from them must be valid.
+    core::input_rules::check_deal_price(close);
+    core::input_rules::check_tick_lots(volume);
+    core::input_rules::check_tick_time(ts);
     core::TickMatcher tick(close, volume); // refuses a negative volume before anything
     if (volume == 0)
         return; // a tick without volume touches nothing
@@ -229,9 +246,13 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         if (!d.touched)
             continue;
 
+        // Everything that can fail is made before the order's own update.
         nb::object cancel;
         if (d.cancel_quantity > 0)
             cancel = cancel_report(f, self, order, d.cancel_quantity, ts);
+        PreparedFill fill;
+        if (d.fill_quantity > 0)
+            fill = prepare_fill(f, self, order, d.fill_quantity, close, ts);
         // The order's own update comes first, then its fill, then its cancellation.
         if (resting.tif == core::TimeInForce::Rod)
             put(order, f[F::quantity], nb::int_(d.rest_quantity));
@@ -239,8 +260,8 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
             remove_record(orders, order);
             note_list_change(self);
         }
-        if (d.fill_quantity > 0)
-            book_fill(f, self, order, d.fill_quantity, close, ts);
+        if (fill.deal.is_valid())
+            book_fill(f, self, fill);
         if (cancel.is_valid())
             book_cancel(f, self, order, cancel, ts);
     }
