@@ -3,7 +3,8 @@ either completes or changes nothing, and the ledger and exchange stay consistent
 every step.
 
 CI runs a modest number of examples. A deep run:
-    QUARVEL_STATE_EXAMPLES=2000 QUARVEL_STATE_STEPS=60 python -m pytest -s tests/python/test_state_machine.py
+    QUARVEL_STATE_EXAMPLES=1000 QUARVEL_STATE_STEPS=60 \
+        python -m pytest -s --timeout 0 tests/python/test_state_machine.py
 prints the steps taken, junk values tried and invariant checks made.
 """
 

@@ -105,8 +105,8 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     nb::handle is_simulate = tick_item(tick, k.is_simulate);
     check_tick_time_arg(timestamp);
     const core::LocalMicros when = local_from_timestamp(timestamp);
-    const std::string_view code_text = text_value(code, "tick['code']");
     require_safe_code(code, "tick['code']");
+    const std::string_view code_text = text_value(code, "tick['code']");
     const std::string_view market_text = text_value(market_type, "tick['market_type']");
     const double close_value = price_value(close, "tick['close']");
     core::input_rules::check_deal_price(close_value);
