@@ -26,12 +26,20 @@ template <class Check> std::string refusal(Check check) {
 } // namespace
 
 TEST(FloatText, WritesNumbersAsTheInterpreterDoes) {
-    const std::pair<double, const char *> cases[] = {
-        {600.0, "600.0"},     {-1.0, "-1.0"},         {0.0, "0.0"},
-        {0.1, "0.1"},         {123.456, "123.456"},   {1e16, "1e+16"},
-        {1e15, "1000000000000000.0"}, {1e308, "1e+308"}, {-1e18, "-1e+18"},
-        {1.5e-5, "1.5e-05"},  {0.0001, "0.0001"},     {5e-324, "5e-324"},
-        {33.25, "33.25"},     {1700000033.25, "1700000033.25"}};
+    const std::pair<double, const char *> cases[] = {{600.0, "600.0"},
+                                                     {-1.0, "-1.0"},
+                                                     {0.0, "0.0"},
+                                                     {0.1, "0.1"},
+                                                     {123.456, "123.456"},
+                                                     {1e16, "1e+16"},
+                                                     {1e15, "1000000000000000.0"},
+                                                     {1e308, "1e+308"},
+                                                     {-1e18, "-1e+18"},
+                                                     {1.5e-5, "1.5e-05"},
+                                                     {0.0001, "0.0001"},
+                                                     {5e-324, "5e-324"},
+                                                     {33.25, "33.25"},
+                                                     {1700000033.25, "1700000033.25"}};
     for (auto [value, text] : cases)
         EXPECT_EQ(rules::float_text(value), text) << text;
     EXPECT_EQ(rules::float_text(std::nan("")), "nan");

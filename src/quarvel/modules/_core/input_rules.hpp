@@ -42,8 +42,8 @@ inline std::string float_text(double value) {
     if (std::isinf(value))
         return value < 0 ? "-inf" : "inf";
     char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                   std::chars_format::scientific);
+    auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     (void)ec; // 64 bytes always hold a double
     std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
     std::string sign;

@@ -20,7 +20,8 @@ inline void require_safe_code(nb::handle code, const char *arg = "code") {
     const char *data = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
     if (!data)
         PyErr_Clear();
-    if (!data || !core::input_rules::is_usable_code(std::string_view(data, static_cast<size_t>(size))))
+    if (!data ||
+        !core::input_rules::is_usable_code(std::string_view(data, static_cast<size_t>(size))))
         raise_value_error(std::string(core::input_rules::kCodeLabel) + ": " + py_repr(code));
 }
 

@@ -48,8 +48,8 @@ nb::object find_order_or_say_missing(nb::handle orders, nb::handle trade_id) {
 /// Whether the record's price type is PriceType.LMT, the one type whose price is used.
 bool is_limit_order(nb::handle record) {
     nb::object price_type = nb::borrow<nb::dict>(record)["price_type"];
-    const int equal = PyObject_RichCompareBool(price_type.ptr(),
-                                               enum_member("PriceType", "LMT").ptr(), Py_EQ);
+    const int equal =
+        PyObject_RichCompareBool(price_type.ptr(), enum_member("PriceType", "LMT").ptr(), Py_EQ);
     if (equal < 0)
         throw nb::python_error();
     return equal != 0;

@@ -85,10 +85,10 @@ void register_ledger_methods(nb::class_<Positions> &cls) {
         std::string("def _Positions__make_trade_record(self, ") + kTradeRecordArgs + ") -> dict";
     static const std::string add_sig =
         std::string("def add_trade_record(self, ") + kTradeRecordArgs + ") -> None";
-    cls.def(QV_PRIVATE(Positions, make_trade_record), &make_trade_record, nb::arg("trade_id").none(),
-            nb::arg("code").none(), nb::arg("action").none(), nb::arg("quantity").none(),
-            nb::arg("price").none(), nb::arg("timestamp").none(), nb::arg("trade_status").none(),
-            nb::sig(make_sig.c_str()));
+    cls.def(QV_PRIVATE(Positions, make_trade_record), &make_trade_record,
+            nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
+            nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
+            nb::arg("trade_status").none(), nb::sig(make_sig.c_str()));
     // None reaches the checks, which name the argument; action and status are stored as given.
     cls.def("add_trade_record", &add_trade_record, nb::arg("trade_id").none(),
             nb::arg("code").none(), nb::arg("action").none(), nb::arg("quantity").none(),

@@ -3,9 +3,9 @@
 // end of the session before it. K-bar building lives in bind_quote_manager_kbar.cpp.
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
+#include "_native/pyns.hpp"
 #include "_native/tick_args.hpp"
 #include "core/tick_rules.hpp"
-#include "_native/pyns.hpp"
 #include "quote_manager.hpp"
 
 #include <cstdio>

@@ -22,8 +22,8 @@ inline void check_deal(nb::handle self, nb::handle trade, nb::handle product_typ
     native::require_str(code, "code");
     core::input_rules::check_deal_price(native::require_real(price, "price"));
     core::input_rules::check_deal_lots(native::require_int64(quantity, "quantity"));
-    LegCost cost = calculate_trade_cost(self, code, action, price, quantity, product_type, true,
-                                        false);
+    LegCost cost =
+        calculate_trade_cost(self, code, action, price, quantity, product_type, true, false);
     as_real(cost.min_qty, "min_qty");
     as_real(cost.fee, "fee");
     as_real(cost.fixed_cost, "per_trade_cost");

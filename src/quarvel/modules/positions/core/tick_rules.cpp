@@ -9,9 +9,8 @@ namespace quarvel::core::tick_rules {
 std::string local_text(LocalMicros t) {
     const CivilDateTime c = civil_from_local(t);
     char text[48];
-    const int size = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d",
-                                   c.year, c.month, c.day, c.hour, c.minute, c.second,
-                                   c.microsecond);
+    const int size = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", c.year,
+                                   c.month, c.day, c.hour, c.minute, c.second, c.microsecond);
     return std::string(text, static_cast<std::size_t>(size));
 }
 
