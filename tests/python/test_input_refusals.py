@@ -201,3 +201,13 @@ class TestStepsOfTheLedger:
     def test_slippage_moves_down_for_any_other_direction(self, direction):
         slip = Positions()._Positions__calculate_slippage_price
         assert slip("2330", 500.0, 3, direction) == 498.0
+
+
+def test_cancel_stamped_with_a_junk_tick_time_keeps_the_order(exchange):
+    p, m = exchange
+    m.add_order("2330", "Stock", "Buy", 500.0, 5, "LMT", "IOC")
+    m.set_current_tick({"code": "2330", "ts": -1e18, "timestamp": -1e18, "close": 1.0})
+    before = snapshot(p, m)
+    with pytest.raises(ValueError, match=exact("不合理的成交時間: -1e+18")):
+        m.match_deal("2330", 600.0, 5, TS)
+    assert snapshot(p, m) == before

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "_core/input_rules.hpp"
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
 #include "_native/lock.hpp"
@@ -136,8 +137,14 @@ nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, lon
     nb::object copy = deep_copy_record(f, order);
     put(copy, f[F::exchange_ts], nb::float_(tick_ts));
     put(copy, f[F::quantity], nb::int_(quantity));
-    return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
-                             f.member(F::SuccessCode, F::OrderBeCancel));
+    nb::object report = make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
+                                          f.member(F::SuccessCode, F::OrderBeCancel));
+    // The cancel record is stamped with the report's time (the code's current tick): a time
+    // the journal cannot take is refused now, before the order leaves the list.
+    nb::object stamp = get(get(report, f[F::trade_status]), f[F::exchange_ts]);
+    if (!stamp.is_none())
+        core::input_rules::check_tick_time(require_real(stamp, "exchange_ts"));
+    return report;
 }
 
 /// ledger.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
