@@ -133,19 +133,23 @@ class Exchange(RuleBasedStateMachine):
 
     @rule(pick=st.integers(0, 5), close=prices,
           volume=mixed(st.integers(0, 15), [-1, 10**9 + 1]),
-          step=mixed(st.integers(1, 600), JUNK_TIMES))
-    def match(self, pick, close, volume, step):
+          step=mixed(st.integers(1, 600), JUNK_TIMES),
+          stamp=mixed(st.none(), [-1e18, math.nan, "x"]))
+    def match(self, pick, close, volume, step, stamp):
         # Mostly a tick of a code that has resting orders, so fills and covers happen.
         orders = self.m.pending_orders
         code = orders[pick % len(orders)]["code"] if orders else "2330"
-        (close, volume, step), junk = unwrap(close, volume, step)
+        # A junk report time matters only when a cancel is booked, so it need not be refused.
+        refused = any(isinstance(v, Junk) for v in (close, volume, step))
+        (close, volume, step, stamp), junk = unwrap(close, volume, step, stamp)
         ts = step if isinstance(step, float) else self.ts + step
-        if not junk:
+        if not refused:
             self.ts = ts
-        self.m.set_current_tick({"market_type": CODES[code], "timestamp": self.ts, "code": code,
-                                 "close": 100.0, "qty": 1, "tick_type": 1, "is_simulate": False,
-                                 "is_backfilling": False})
-        self.attempt(lambda: self.m.match_deal(code, close, volume, ts), junk, junk)
+        self.m.set_current_tick({"market_type": CODES[code],
+                                 "timestamp": self.ts if stamp is None else stamp,
+                                 "code": code, "close": 100.0, "qty": 1, "tick_type": 1,
+                                 "is_simulate": False, "is_backfilling": False})
+        self.attempt(lambda: self.m.match_deal(code, close, volume, ts), junk, refused)
 
     @rule(action=st.sampled_from(["Buy", "Sell"]),
           key=st.sampled_from(["product_type", "price", "quantity", "code", "action"]),

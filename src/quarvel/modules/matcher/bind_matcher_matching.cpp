@@ -137,14 +137,35 @@ nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, lon
     nb::object copy = deep_copy_record(f, order);
     put(copy, f[F::exchange_ts], nb::float_(tick_ts));
     put(copy, f[F::quantity], nb::int_(quantity));
-    nb::object report = make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
-                                          f.member(F::SuccessCode, F::OrderBeCancel));
-    // The cancel record is stamped with the report's time (the code's current tick): a time
-    // the journal cannot take is refused now, before the order leaves the list.
-    nb::object stamp = get(get(report, f[F::trade_status]), f[F::exchange_ts]);
+    return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
+                             f.member(F::SuccessCode, F::OrderBeCancel));
+}
+
+/// A cancel record is stamped with its report's time, the `ts` of the code's current tick.
+/// When this tick cancels any order, that time is checked before the first order changes,
+/// so a time the journal cannot take fails the whole call instead of half of it.
+void check_cancel_stamp(const Fields &f, nb::handle self, nb::handle code,
+                        const std::vector<nb::object> &candidates, core::TickMatcher tick,
+                        const MatchWords &words) {
+    bool cancels = false;
+    for (const nb::object &order : candidates) {
+        const core::OrderDecision d = tick.examine(read_order(f, order, words));
+        if (d.stop)
+            break;
+        if ((cancels = d.cancel_quantity > 0))
+            break;
+    }
+    if (!cancels)
+        return;
+    nb::object infos = self.attr("current_tick_infos");
+    const int known = PySequence_Contains(infos.ptr(), code.ptr());
+    if (known < 0)
+        throw nb::python_error();
+    if (!known)
+        return; // no report time: the tick's own time stands in
+    nb::object stamp = infos[code]["ts"];
     if (!stamp.is_none())
         core::input_rules::check_tick_time(require_real(stamp, "exchange_ts"));
-    return report;
 }
 
 /// ledger.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
@@ -242,6 +263,7 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 
     MatchWords &words = words_of(self);
     words.refresh(f);
+    check_cancel_stamp(f, self, code, candidates, tick, words);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)
