@@ -211,3 +211,16 @@ def test_cancel_stamped_with_a_junk_tick_time_keeps_the_order(exchange):
     with pytest.raises(ValueError, match=exact("不合理的成交時間: -1e+18")):
         m.match_deal("2330", 600.0, 5, TS)
     assert snapshot(p, m) == before
+
+
+@pytest.mark.parametrize("arg", ["trade_id", "code", "action", "trade_status"])
+def test_journal_refuses_text_it_could_not_write_out(data_dir, arg):
+    p = Positions()
+    values = dict(trade_id="t", code="2330", action="Buy", quantity=1, price=600.0,
+                  timestamp=TS, trade_status="Deal")
+    p.add_trade_record(**values)
+    with pytest.raises(ValueError, match=exact(f"無法以 UTF-8 編碼的 {arg}: '\\ud800'")):
+        p.add_trade_record(**{**values, arg: "\ud800"})
+    assert len(p.trade_records) == 1
+    p.export_trade_records()
+    assert any(data_dir.rglob("*.csv"))

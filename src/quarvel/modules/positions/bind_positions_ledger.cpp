@@ -5,6 +5,7 @@
 #include "_native/args.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
+#include "_native/text_args.hpp"
 #include "core/local_time.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
@@ -48,6 +49,10 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     require_int(quantity, "quantity");
     double price_value = require_real(price, "price");
     require_real(timestamp, "timestamp");
+    require_encodable(trade_id, "trade_id");
+    require_encodable(code, "code");
+    require_encodable(action, "action");
+    require_encodable(trade_status, "trade_status");
     nb::str dt = local_datetime_text(timestamp);
 
     const LedgerNames &n = names();
