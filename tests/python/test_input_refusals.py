@@ -86,6 +86,13 @@ class TestRefusals:
             m.add_order("2330", "Stock", "Buy", 100.0, qty, "LMT", "ROD")
         assert len(m.pending_orders) == (0 if refused else 1)
 
+    @pytest.mark.parametrize("qty", [-5, 10**9 + 1, 2**62])
+    def test_tick_volume_stays_summable(self, qty):
+        qm = QuoteManager()
+        with pytest.raises(ValueError, match=exact(f"不合理的成交數量: {qty}")):
+            qm.add_tick(tick("2024-03-04 10:00:00", qty=qty))
+        assert qm.ticks == {}
+
     @pytest.mark.parametrize("code", JUNK_CODES)
     def test_code(self, exchange, data_dir, code):
         p, m = exchange

@@ -110,9 +110,11 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     const std::string_view market_text = text_value(market_type, "tick['market_type']");
     const double close_value = price_value(close, "tick['close']");
     core::input_rules::check_deal_price(close_value);
+    const std::int64_t qty_lots = qty_value(qty, "tick['qty']");
+    core::input_rules::check_deal_lots(qty_lots); // K-bar volumes are sums of these
     core::TickRow real{when,
                        close_value,
-                       qty_value(qty, "tick['qty']"),
+                       qty_lots,
                        tick_type_value(tick_type, "tick['tick_type']"),
                        flag_value(is_simulate, "tick['is_simulate']"),
                        false,
