@@ -113,7 +113,7 @@ def main(argv: list[str] | None = None) -> int:
             outcome = sweep(args.strategy, codes, grid, windows, scheduler=args.scheduler,
                             workers=args.workers, metric=args.metric, reports=args.reports,
                             data_dir=args.data_dir, ticks_dir=args.ticks_dir,
-                            synthetic=args.synthetic, initial_capital=args.capital,
+                            synthetic=True if args.synthetic else None, initial_capital=args.capital,
                             output_dir=args.out, on_progress=on_progress)
         except (ValueError, TypeError) as error:
             if args.debug:

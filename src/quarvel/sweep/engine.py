@@ -34,7 +34,7 @@ def _accepts(name: str) -> bool:
     return name in inspect.signature(_loop.run_backtest).parameters
 
 
-def prepare_code_days(codes, start, end, *, api=None, ticks_dir=None, synthetic=False):
+def prepare_code_days(codes, start, end, *, api=None, ticks_dir=None, synthetic=None):
     """Download or validate every code-day of the range into the cache once.
 
     Returns (paths of the cache files, problems as text). Run in the driver only.
@@ -140,10 +140,12 @@ def run_one(strategy, codes, start, end, *, api, data_dir: str, initial_capital=
     """
     kwargs = dict(api=api, initial_capital=initial_capital, write_reports=write_reports,
                   progress=False, verbose=False)
-    if _accepts("strict"):  # the driver makes the run folder and applies the zone itself
+    if _accepts("strict"):
+        # The driver replays the cache alone (a missing day is a problem, never a download),
+        # makes the run folder and applies the zone itself.
+        kwargs.update(api=None, synthetic=False, strict=True, tz=tz)
         with _data_dir(data_dir):
-            result = _loop.run_backtest(strategy, codes, start, end, strict=True, tz=tz,
-                                        **kwargs)
+            result = _loop.run_backtest(strategy, codes, start, end, **kwargs)
         return result, getattr(result, "output_dir", None)
     folder = _own_run_folder(data_dir, type(strategy).__name__)
     with _data_dir(folder), market_zone(tz):

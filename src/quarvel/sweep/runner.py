@@ -119,7 +119,7 @@ def sweep(
     reports: bool = False,
     data_dir: str | None = None,
     ticks_dir: str | None = None,
-    synthetic: bool = False,
+    synthetic: bool | None = None,
     api=None,
     initial_capital: int | None = None,
     output_dir: str | None = None,

@@ -30,6 +30,28 @@ class TaskSpec:
     reports: bool = False
 
 
+class _ContractTable:
+    def __init__(self, codes: set[str], security_type: str) -> None:
+        self._codes, self._security_type = codes, security_type
+
+    def __getitem__(self, code: str):
+        from quarvel.offline_api import Contract
+
+        if code not in self._codes:
+            raise KeyError(code)
+        return Contract(code, self._security_type)
+
+    def __contains__(self, code: object) -> bool:
+        return code in self._codes
+
+
+class _Contracts:
+    def __init__(self, codes) -> None:
+        self.Stocks = _ContractTable({c["code"] for c in codes if c["market"] == "Stock"}, "STK")
+        self.Futures = _ContractTable({c["code"] for c in codes if c["market"] == "Future"},
+                                      "FUT")
+
+
 class CacheOnlyAPI:
     """The broker as a worker sees it: contracts are known, downloads are refused.
 
@@ -38,11 +60,7 @@ class CacheOnlyAPI:
     """
 
     def __init__(self, codes) -> None:
-        from quarvel.offline_api import _Contracts
-
-        stocks = {c["code"] for c in codes if c["market"] == "Stock"}
-        futures = {c["code"] for c in codes if c["market"] == "Future"}
-        self.Contracts = _Contracts(stocks, futures)
+        self.Contracts = _Contracts(codes)
 
     def __bool__(self) -> bool:
         return True
@@ -53,11 +71,11 @@ class CacheOnlyAPI:
 
 
 def describe_error(error: BaseException) -> str:
-    problems = getattr(getattr(error, "result", None), "problems", None)
+    """One line: the error and, for an incomplete run, each of its problems."""
     text = f"{type(error).__name__}: {error}"
-    if problems:
-        text += " | " + "; ".join(str(p) for p in problems)
-    return text
+    problems = getattr(getattr(error, "result", None), "problems", None) or []
+    missing = [str(p) for p in problems if str(p) not in text]
+    return " | ".join([text.replace("\n", " "), *missing]) if missing else text.replace("\n", " ")
 
 
 def _run_files(folder: str | None) -> dict[str, bytes]:
