@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from quarvel.data.problems import Problem
+
 
 @dataclass
 class BacktestResult:
@@ -16,3 +18,26 @@ class BacktestResult:
     seconds: float
     trade_records_path: str | None = None
     reports: dict[str, dict[str, str | None]] = field(default_factory=dict)
+    # Every expected code-day that was not replayed in full, and every output not written.
+    problems: list[Problem] = field(default_factory=list)
+    # Things the user should know that did not cost any data (a cache file not written).
+    warnings: list[str] = field(default_factory=list)
+    # The run's own folder of trade records and reports (None without reports).
+    output_dir: str | None = None
+    # Where the ticks came from: "broker", "tick folder ...", "synthetic market", "tick cache".
+    source: str = ""
+
+    @property
+    def complete(self) -> bool:
+        """Every expected code-day replayed in full, outputs written, and ticks replayed."""
+        return not self.problems and self.ticks > 0
+
+
+class BacktestIncomplete(RuntimeError):
+    """A run that missed data or outputs; `result` holds what it did and its problems."""
+
+    def __init__(self, result: BacktestResult) -> None:
+        count = len(result.problems)
+        super().__init__(f"backtest incomplete: {count} problem(s), {result.ticks:,} ticks "
+                         "replayed" + "".join(f"\n  {p}" for p in result.problems))
+        self.result = result
