@@ -234,9 +234,9 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
     saved = BASIC_INFO.data_dir
     staging = tempfile.mkdtemp(prefix=".staging-", dir=run_dir)
 
-    def failed(what: str, error: BaseException | str) -> None:
+    def failed(code: str, what: str, error: BaseException | str) -> None:
         text = error if isinstance(error, str) else f"{type(error).__name__}: {error}"
-        result.problems.append(kinds.Problem("", "", kinds.OUTPUT, f"{what}: {text}"))
+        result.problems.append(kinds.Problem(code, "", kinds.OUTPUT, f"{what}: {text}"))
 
     BASIC_INFO.data_dir = staging
     try:
@@ -245,7 +245,7 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
             result.trade_records_path = _move_out(
                 staging, os.path.join("trade_records", "*_trade_records.csv"), run_dir)
         except Exception as error:
-            failed("trade records not written", error)
+            failed("", "trade records not written", error)
         for entry in codes:
             code = entry["code"]
             paths: dict[str, str | None] = {"standard": None, "advanced": None,
@@ -256,7 +256,7 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
                 paths["standard"] = _move_out(staging, os.path.join("report", f"{code}-report.html"),
                                               run_dir)
             except Exception as error:
-                failed(f"{code} standard report not written", error)
+                failed(code, "standard report not written", error)
             if not positions.get_profit_rows_by_code(code):
                 continue
             folder = os.path.join("sino", "profit_report")
@@ -264,20 +264,20 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
                 positions.generate_qs_profit_report(code, quote_manager)
             except Exception as error:
                 if any(e["code"] == "0050" for e in codes):
-                    failed(f"{code} performance report not written", error)
+                    failed(code, "performance report not written", error)
                 else:  # the report needs the "0050" benchmark among the codes
                     result.warnings.append(f"{code} performance report skipped: {error}")
                     console.print(f"[red]{code} 進階損益報告失敗: {error}[/red]")
                 continue
             html = os.path.join(staging, folder, f"{code}-profit_report.html")
             if os.path.exists(html) and not _whole_html(html):
-                failed(f"{code} performance report not written", f"{html} is cut short")
+                failed(code, "performance report not written", "its HTML is cut short")
                 continue
             try:
                 paths["advanced"] = _move_out(staging, os.path.join(folder, f"{code}-profit_report.html"), run_dir)
                 paths["profit_csv"] = _move_out(staging, os.path.join(folder, f"{code}-profit_report.csv"), run_dir)
             except OSError as error:
-                failed(f"{code} performance report not written", error)
+                failed(code, "performance report not written", error)
     finally:
         BASIC_INFO.data_dir = saved
         shutil.rmtree(staging, ignore_errors=True)
