@@ -6,6 +6,7 @@ import argparse
 import importlib
 import logging
 import os
+import traceback
 
 from rich.markup import escape
 
@@ -95,12 +96,12 @@ def main(argv: list[str] | None = None) -> int:
         return _main(args)
     except KeyboardInterrupt:
         if args.debug:
-            raise
+            traceback.print_exc()
         console.print("[red]interrupted (Ctrl-C): the replay was stopped[/red]")
         return EXIT_INTERRUPTED
     except (RunInputError, StrategyNotFound) as error:
         if args.debug:
-            raise
+            traceback.print_exc()
         console.print(f"[red]{escape(str(error))}[/red]")
         return EXIT_USAGE
 
@@ -146,7 +147,7 @@ def _main(args) -> int:
         )
     except StrategyError as error:
         if args.debug:
-            raise
+            traceback.print_exc()
         console.print(f"[red]{escape(str(error))}[/red]")
         console.print(escape(error.strategy_traceback.rstrip()), highlight=False)
         return EXIT_INCOMPLETE
