@@ -1,7 +1,6 @@
 """Runs from Python: what a run expects, what it reports missing, and where it writes."""
 
 import os
-import shutil
 import subprocess
 import threading
 import time
@@ -37,7 +36,8 @@ def corrupt(kind: str, path, other) -> None:
     def with_row(**values):
         fields = dict(zip(HEADER.split(","), row))
         fields.update({k: str(v) for k, v in values.items()})
-        path.write_text(lines[0] + ",".join(fields.values()).rstrip("\n") + "\n" + "".join(lines[2:]))
+        changed = ",".join(fields.values()).rstrip("\n") + "\n"
+        path.write_text(lines[0] + changed + "".join(lines[2:]))
 
     if kind == "cut inside a line":
         path.write_text(text[: len(text) // 2])

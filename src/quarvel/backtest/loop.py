@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import glob
 import os
 import queue
 import shutil
+import sys
 import tempfile
 import time
 import traceback
@@ -224,6 +226,32 @@ def _whole_html(path: str) -> bool:
         return b"</html>" in handle.read().lower()
 
 
+class _Relocating:
+    """Console and stdout of the report writers, naming each file where it ends up rather
+    than in the staging folder it is written to first."""
+
+    def __init__(self, target, staging: str, run_dir: str) -> None:
+        self._target = target
+        self._moves = [(os.path.join(staging, *sub) + os.sep, run_dir + os.sep)
+                       for sub in (("trade_records",), ("report",), ("sino", "profit_report"))]
+        self._moves.append((staging, run_dir))
+
+    def fix(self, text):
+        if isinstance(text, str):
+            for old, new in self._moves:
+                text = text.replace(old, new)
+        return text
+
+    def print(self, text="", *args, **kwargs):
+        self._target.print(self.fix(text), *args, **kwargs)
+
+    def write(self, text: str) -> int:
+        return self._target.write(self.fix(text))
+
+    def flush(self) -> None:
+        self._target.flush()
+
+
 def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> None:
     """Trade records and reports of the run into its own folder.
 
@@ -234,51 +262,63 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
     run_dir = result.output_dir
     saved = BASIC_INFO.data_dir
     staging = tempfile.mkdtemp(prefix=".staging-", dir=run_dir)
+    module = sys.modules["quarvel.modules.positions.positions"]
+    module_console = module.console
+    relocating = _Relocating(module_console, staging, run_dir)
 
     def failed(code: str, what: str, error: BaseException | str) -> None:
         text = error if isinstance(error, str) else f"{type(error).__name__}: {error}"
-        result.problems.append(kinds.Problem(code, "", kinds.OUTPUT, f"{what}: {text}"))
+        result.problems.append(kinds.Problem(code, "", kinds.OUTPUT,
+                                             relocating.fix(f"{what}: {text}")))
 
     BASIC_INFO.data_dir = staging
+    module.console = relocating
     try:
-        try:
-            positions.export_trade_records()
-            result.trade_records_path = _move_out(
-                staging, os.path.join("trade_records", "*_trade_records.csv"), run_dir)
-        except Exception as error:
-            failed("", "trade records not written", error)
-        for entry in codes:
-            code = entry["code"]
-            paths: dict[str, str | None] = {"standard": None, "advanced": None,
-                                            "profit_csv": None}
-            result.reports[code] = paths
-            try:
-                positions.generate_standard_report(code, quote_manager)
-                paths["standard"] = _move_out(staging, os.path.join("report", f"{code}-report.html"),
-                                              run_dir)
-            except Exception as error:
-                failed(code, "standard report not written", error)
-            if not positions.get_profit_rows_by_code(code):
-                continue
-            folder = os.path.join("sino", "profit_report")
-            try:
-                positions.generate_qs_profit_report(code, quote_manager)
-            except Exception as error:
-                if any(e["code"] == "0050" for e in codes):
-                    failed(code, "performance report not written", error)
-                else:  # the report needs the "0050" benchmark among the codes
-                    result.warnings.append(f"{code} performance report skipped: {error}")
-                    console.print(f"[red]{code} 進階損益報告失敗: {error}[/red]")
-                continue
-            html = os.path.join(staging, folder, f"{code}-profit_report.html")
-            if os.path.exists(html) and not _whole_html(html):
-                failed(code, "performance report not written", "its HTML is cut short")
-                continue
-            try:
-                paths["advanced"] = _move_out(staging, os.path.join(folder, f"{code}-profit_report.html"), run_dir)
-                paths["profit_csv"] = _move_out(staging, os.path.join(folder, f"{code}-profit_report.csv"), run_dir)
-            except OSError as error:
-                failed(code, "performance report not written", error)
+        with contextlib.redirect_stdout(_Relocating(sys.stdout, staging, run_dir)):
+            _write_files(result, positions, quote_manager, codes, staging, failed)
     finally:
+        module.console = module_console
         BASIC_INFO.data_dir = saved
         shutil.rmtree(staging, ignore_errors=True)
+
+
+def _write_files(result, positions, quote_manager, codes, staging, failed) -> None:
+    run_dir = result.output_dir
+    try:
+        positions.export_trade_records()
+        result.trade_records_path = _move_out(
+            staging, os.path.join("trade_records", "*_trade_records.csv"), run_dir)
+    except Exception as error:
+        failed("", "trade records not written", error)
+    for entry in codes:
+        code = entry["code"]
+        paths: dict[str, str | None] = {"standard": None, "advanced": None, "profit_csv": None}
+        result.reports[code] = paths
+        try:
+            positions.generate_standard_report(code, quote_manager)
+            paths["standard"] = _move_out(staging, os.path.join("report", f"{code}-report.html"),
+                                          run_dir)
+        except Exception as error:
+            failed(code, "standard report not written", error)
+        if not positions.get_profit_rows_by_code(code):
+            continue
+        try:
+            positions.generate_qs_profit_report(code, quote_manager)
+        except Exception as error:
+            if any(e["code"] == "0050" for e in codes):
+                failed(code, "performance report not written", error)
+            else:  # the report needs the "0050" benchmark among the codes
+                result.warnings.append(f"{code} performance report skipped: {error}")
+                console.print(f"[red]{code} 進階損益報告失敗: {error}[/red]")
+            continue
+        folder = os.path.join("sino", "profit_report")
+        html = os.path.join(staging, folder, f"{code}-profit_report.html")
+        if os.path.exists(html) and not _whole_html(html):
+            failed(code, "performance report not written", "its HTML is cut short")
+            continue
+        try:
+            for kind, suffix in (("advanced", "html"), ("profit_csv", "csv")):
+                paths[kind] = _move_out(
+                    staging, os.path.join(folder, f"{code}-profit_report.{suffix}"), run_dir)
+        except OSError as error:
+            failed(code, "performance report not written", error)

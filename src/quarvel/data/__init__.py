@@ -1,0 +1,1 @@
+"""Market data around the tick source: trading calendar, tick-file checks, offline broker."""
