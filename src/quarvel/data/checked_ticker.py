@@ -183,9 +183,11 @@ class CheckedTicker(Ticker):
             self._problem(code, date, kinds.UNKNOWN_CODE,
                           f"the broker has no {market} contract {code!r}")
             return None
-        except ValueError as error:
+        except Exception as error:
             if str(error) != NOT_LOGGED_IN:
-                raise
+                self._problem(code, date, kinds.DOWNLOAD, f"contract lookup failed: "
+                              f"{type(error).__name__}: {error}")
+                return None
             self._not_logged_in = True
             self._problem(code, date, kinds.NOT_LOGGED_IN, NOT_LOGGED_IN)
             return None
