@@ -93,6 +93,7 @@ def test_a_corrupt_cache_file_is_set_aside_and_downloaded_again(data_dir, printe
     assert not path.exists() and (cache / f"2330 {DAY} - ticks.csv.invalid").exists()
     again = run(synthetic=True)
     assert again.complete and again.ticks == whole.ticks
+    assert not (data_dir / "sino").exists(), "synthetic days must never pass for real ones"
 
 
 @pytest.mark.parametrize("broker,kind", [
@@ -186,6 +187,7 @@ def test_stale_temporary_files_are_swept(data_dir, printed):
     ({"codes": [{"code": "2330", "market": "Option"}]}, "market"),
     ({"ticks_dir": "/no/such/folder"}, "/no/such/folder"),
     ({"backfill_start": DAY}, "backfilling"),
+    ({"api": FakeBroker(), "synthetic": True}, "not several"),
 ])
 def test_input_mistakes_are_refused_before_anything_runs(data_dir, kwargs, message):
     with pytest.raises(backtest.RunInputError, match=message):

@@ -147,7 +147,8 @@ def _run(strategy, codes, start, end, source, cache_dir, backfill_start, backfil
     finally:
         if not ended:  # Ctrl-C or an error: no playback thread keeps waiting with the table
             ticker.stop_send_ticks()
-            ticker.join_threads()
+        # A playback thread still finishing when the interpreter exits can abort the process.
+        ticker.join_threads()
     if hasattr(strategy, "on_end"):
         strategy.on_end(context)
     _drain_reports(context, strategy)

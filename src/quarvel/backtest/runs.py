@@ -61,6 +61,9 @@ def open_source(api, ticks_dir: str | None, synthetic: bool | None):
     from quarvel.data.offline_api import OfflineAPI
 
     if api is not None:
+        if ticks_dir is not None or synthetic:
+            raise RunInputError("give a broker, a tick folder or the synthetic market, not "
+                                "several: each day must come from one known place")
         return api, cache_dir(False), "broker"
     if ticks_dir is not None:
         if synthetic:
