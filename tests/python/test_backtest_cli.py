@@ -117,4 +117,4 @@ def test_python_and_cli_give_the_same_trades_on_a_utc_host(tmp_path):
             open(tmp_path / "data" / "runs" / folder / records, "rb") as right:
         assert without_order_ids(left.read()) == without_order_ids(right.read())
     orders = lines["RESULT"].split()[0]
-    assert f"│ orders           │ {orders} " in out
+    assert f"│ orders / deals          │ {orders} / " in out
