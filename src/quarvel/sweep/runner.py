@@ -9,7 +9,8 @@ from typing import Callable, NamedTuple
 
 import polars as pl
 
-from quarvel.backtest.market_time import MARKET_TIMEZONE
+from quarvel.backtest.console_routing import routed_consoles
+from quarvel.backtest.market_time import MARKET_TIMEZONE, timezone_for_run
 from quarvel.backtest.strategy_loading import parse_codes
 from quarvel.constant import BASIC_INFO
 from quarvel.sweep import engine
@@ -29,7 +30,8 @@ def _prepare(codes, windows: list[Window], *, api, ticks_dir, synthetic, data_di
     BASIC_INFO.data_dir = data_dir
     prepared: dict[tuple[str, str], tuple[list[str], list[str]]] = {}
     try:
-        with engine.market_zone(MARKET_TIMEZONE):
+        # Per-day download lines stay quiet, as in a run; warnings are still shown.
+        with timezone_for_run(MARKET_TIMEZONE), routed_consoles(None):
             for window in windows:
                 key = (window.start, window.end)
                 if key not in prepared:

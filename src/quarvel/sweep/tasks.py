@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import logging
 import os
 import threading
 import time
 import traceback
+import warnings
 from dataclasses import dataclass
 
 from quarvel.sweep import engine
@@ -28,46 +28,6 @@ class TaskSpec:
     codes: tuple[dict, ...]
     initial_capital: int | None = None
     reports: bool = False
-
-
-class _ContractTable:
-    def __init__(self, codes: set[str], security_type: str) -> None:
-        self._codes, self._security_type = codes, security_type
-
-    def __getitem__(self, code: str):
-        from quarvel.offline_api import Contract
-
-        if code not in self._codes:
-            raise KeyError(code)
-        return Contract(code, self._security_type)
-
-    def __contains__(self, code: object) -> bool:
-        return code in self._codes
-
-
-class _Contracts:
-    def __init__(self, codes) -> None:
-        self.Stocks = _ContractTable({c["code"] for c in codes if c["market"] == "Stock"}, "STK")
-        self.Futures = _ContractTable({c["code"] for c in codes if c["market"] == "Future"},
-                                      "FUT")
-
-
-class CacheOnlyAPI:
-    """The broker as a worker sees it: contracts are known, downloads are refused.
-
-    Every code-day a task needs was shipped into the worker's cache; a download request
-    means one is missing, which must fail the task rather than reach a broker.
-    """
-
-    def __init__(self, codes) -> None:
-        self.Contracts = _Contracts(codes)
-
-    def __bool__(self) -> bool:
-        return True
-
-    def ticks(self, contract, date):
-        raise RuntimeError(f"{contract.code} {date} was not shipped to this worker "
-                           "(workers never call the broker)")
 
 
 def describe_error(error: BaseException) -> str:
@@ -98,8 +58,6 @@ def base_row(spec: TaskSpec) -> dict:
 
 def run_task(spec: TaskSpec, files: dict[str, tuple[str, bytes]]) -> dict:
     """Run `spec` on this worker after installing `files` into its cache; never raises."""
-    # The report library asks for fonts a worker may not have; the fallback is fine.
-    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     row = base_row(spec)
     started = time.perf_counter()
     with _process_lock:
@@ -107,10 +65,12 @@ def run_task(spec: TaskSpec, files: dict[str, tuple[str, bytes]]) -> dict:
             data_dir = worker_data_dir()
             install_files(files, data_dir)
             strategy = spec.strategy.load()(**spec.params)
-            result, folder = engine.run_one(
-                strategy, [dict(c) for c in spec.codes], spec.window.start, spec.window.end,
-                api=CacheOnlyAPI(spec.codes), data_dir=data_dir,
-                initial_capital=spec.initial_capital, write_reports=spec.reports)
+            with warnings.catch_warnings():  # the report libraries' chatter, per run
+                warnings.simplefilter("ignore")
+                result, folder = engine.run_one(
+                    strategy, [dict(c) for c in spec.codes], spec.window.start,
+                    spec.window.end, data_dir=data_dir, initial_capital=spec.initial_capital,
+                    write_reports=spec.reports)
             row["metrics"] = engine.metrics_of(result)
             row["ticks"] = int(result.ticks)
             row["run"] = os.path.basename(folder) if folder else None
