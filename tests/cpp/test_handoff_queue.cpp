@@ -6,7 +6,7 @@
 
 #include "handoff_queue.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::ticker;
 using namespace std::chrono_literals;
 
 namespace {

@@ -4,7 +4,8 @@
 #include "error.hpp"
 #include "kbar_builder.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::quotes;
+using quarvel::core::Error;
 
 namespace {
 

@@ -4,7 +4,8 @@
 #include "error.hpp"
 #include "matching.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::exchange;
+using quarvel::core::Error;
 
 namespace {
 

@@ -103,9 +103,9 @@ const Fields &fields_of(nb::handle self) {
 
 void queue_response(nb::handle self, nb::handle response) {
     const Fields &f = fields_of(self);
-    nb::object queue = attr_of(self, f[F::response_queue]);
+    nb::object queue = attr_of(self, f.response_queue);
     PyObject *args[] = {queue.ptr(), response.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(f[F::put].ptr(), args, 2, nullptr);
+    PyObject *result = PyObject_VectorcallMethod(f.put.ptr(), args, 2, nullptr);
     if (!result)
         throw nb::python_error();
     Py_DECREF(result);

@@ -55,29 +55,30 @@ nb::dict make_order_record(nb::handle self, nb::handle code, nb::handle product_
                            nb::handle order_type, nb::handle order_cond, nb::handle order_lot,
                            nb::handle oc_type) {
     nb::object create = enum_member("SuccessCode", "CreateOrder");
+    const MatcherKeys &k = interned<MatcherKeys>();
     nb::dict r;
-    set_field(r, "operation_type", nb::str("New"));
-    set_field(r, "operation_code", create.attr("code"));
-    set_field(r, "operation_message", create.attr("message"));
-    set_field(r, "trade_id", new_identifier());
-    set_field(r, "account_id", self.attr("account_info")["account_id"]);
-    set_field(r, "code", nb::borrow(code));
-    set_field(r, "product_type", nb::borrow(product_type));
-    set_field(r, "action", module_name("Action").attr("from_value")(action));
-    set_field(r, "price", nb::float_(price));
-    set_field(r, "quantity", nb::borrow(qty));
-    set_field(r, "price_type", module_name("PriceType").attr("from_value")(price_type));
-    set_field(r, "order_type", module_name("OrderType").attr("from_value")(order_type));
+    set_item(r, k.operation_type, nb::str("New"));
+    set_item(r, k.operation_code, create.attr("code"));
+    set_item(r, k.operation_message, create.attr("message"));
+    set_item(r, k.trade_id, new_identifier());
+    set_item(r, k.account_id, self.attr("account_info")["account_id"]);
+    set_item(r, k.code, nb::borrow(code));
+    set_item(r, k.product_type, nb::borrow(product_type));
+    set_item(r, k.action, module_name("Action").attr("from_value")(action));
+    set_item(r, k.price, nb::float_(price));
+    set_item(r, k.quantity, nb::borrow(qty));
+    set_item(r, k.price_type, module_name("PriceType").attr("from_value")(price_type));
+    set_item(r, k.order_type, module_name("OrderType").attr("from_value")(order_type));
     nb::object infos = self.attr("current_tick_infos");
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
-    set_field(r, "exchange_ts", known ? nb::object(infos[code]["ts"]) : nb::none());
+    set_item(r, k.exchange_ts, known ? nb::object(infos[code]["ts"]) : nb::none());
     if (is_stock) {
-        set_field(r, "order_cond", module_name("OrderCond").attr("from_value")(order_cond));
-        set_field(r, "order_lot", module_name("OrderLot").attr("from_value")(order_lot));
+        set_item(r, k.order_cond, module_name("OrderCond").attr("from_value")(order_cond));
+        set_item(r, k.order_lot, module_name("OrderLot").attr("from_value")(order_lot));
     } else {
-        set_field(r, "oc_type", module_name("OCType").attr("from_value")(oc_type));
+        set_item(r, k.oc_type, module_name("OCType").attr("from_value")(oc_type));
     }
     return r;
 }
@@ -101,8 +102,8 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
     if (quantity <= 0)
         raise_value_error("委託數量 " + py_int(quantity) + " 必須大於 0");
 
-    const bool is_stock = str_equals(product_type, "Stock");
-    if (!is_stock && !str_equals(product_type, "Future"))
+    const bool is_stock = text_equals(product_type, "Stock");
+    if (!is_stock && !text_equals(product_type, "Future"))
         raise_value_error("不支援的商品類型: " + utf8(product_type));
 
     RLockGuard guard(matcher_lock(self));

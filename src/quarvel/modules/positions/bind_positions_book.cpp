@@ -16,63 +16,16 @@ using namespace native;
 
 namespace {
 
-/// Values copy.deepcopy hands back unchanged: exact atomic builtins, and enum members
-/// (Enum.__deepcopy__ returns the member itself). Types are searched along their MRO
-/// directly: going through getattr would run the enum metaclass's attribute hooks.
-class AtomicValues {
-  public:
-    bool contains(nb::handle value) {
-        PyTypeObject *type = Py_TYPE(value.ptr());
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-            type == &PyBool_Type || value.is_none())
-            return true;
-        if (!enum_deepcopy_ && !find_enum_deepcopy())
-            return false;
-        const LedgerNames &n = names();
-        return _PyType_Lookup(type, n.dunder_deepcopy.ptr()) == enum_deepcopy_;
-    }
-
-  private:
-    bool find_enum_deepcopy() {
-        const LedgerNames &n = names();
-        PyObject *enum_module = native::find_loaded_module(n.enum_module);
-        if (!enum_module)
-            return false; // enum never imported: no value can be a member
-        nb::object enum_class = nb::handle(enum_module).attr(n.enum_class);
-        if (!PyType_Check(enum_class.ptr()))
-            return false;
-        // Borrowed: Enum's own class dict keeps the function alive while we look.
-        enum_deepcopy_ = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.ptr()),
-                                        n.dunder_deepcopy.ptr());
-        return enum_deepcopy_ != nullptr;
-    }
-
-    PyObject *enum_deepcopy_ = nullptr;
-};
-
-/// copy.deepcopy(trade). A flat record of atomic values (what the matcher sends) deep
-/// copies to a new dict holding the same values, so that case is done natively.
+/// copy.deepcopy(trade); a flat record (what the matcher sends) is copied natively.
 nb::object deep_copy_record(nb::handle trade) {
-    AtomicValues atomic;
-    bool flat = true;
-    for (auto [key, value] : nb::borrow<nb::dict>(trade)) {
-        if (Py_TYPE(key.ptr()) != &PyUnicode_Type || !atomic.contains(value)) {
-            flat = false;
-            break;
-        }
-    }
-    if (flat) {
-        PyObject *copy = PyDict_Copy(trade.ptr());
-        if (!copy)
-            throw nb::python_error();
-        return nb::steal(copy);
-    }
-    return module_name_value(names().copy).attr(names().deepcopy)(trade);
+    if (nb::object copy = flat_deep_copy(trade); copy.is_valid())
+        return copy;
+    return module_name_value(ledger_keys().copy).attr(ledger_keys().deepcopy)(trade);
 }
 
 /// setdefault without replacing: the book, the product type and the statistics of a code.
 void ensure_known_code(nb::handle self, nb::handle code, nb::handle product_type) {
-    const LedgerNames &n = names();
+    const LedgerKeys &n = ledger_keys();
     auto add_if_absent = [&](nb::handle attribute, auto make_value) {
         nb::object mapping = self.attr(attribute);
         int known = PySequence_Contains(mapping.ptr(), code.ptr());
@@ -111,8 +64,8 @@ void add_to_attribute(nb::handle self, nb::handle name, nb::handle amount, bool 
 
 /// The code's statistics after a covering deal, in the ledger's order.
 void book_cover_statistics(nb::handle info, const CoverOutcome &outcome, nb::handle profit) {
-    const LedgerNames &n = names();
-    const core::CoverTotals &totals = outcome.totals;
+    const LedgerKeys &n = ledger_keys();
+    const core::ledger::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
     add_to(info, n.entry_amount, sum_or_int_zero(summed, totals.entry_total));
     add_to(info, n.exit_amount, sum_or_int_zero(summed, totals.exit_total));
@@ -130,9 +83,9 @@ void book_cover_statistics(nb::handle info, const CoverOutcome &outcome, nb::han
 /// Books a deal against the opposite side. Returns true when nothing is left to open.
 bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle product_type,
            const std::string &capital_before) {
-    const LedgerNames &n = names();
+    const LedgerKeys &n = ledger_keys();
     CoverOutcome outcome = calculate_profit(self, entry, product_type);
-    const core::CoverTotals &totals = outcome.totals;
+    const core::ledger::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
     nb::object profit = sum_or_int_zero(summed, totals.profit);
 
@@ -142,8 +95,8 @@ bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle produc
         set_item(entry, n.quantity, nb::int_(outcome.remaining));
 
     book_cover_statistics(item(self.attr(n._account_infos), code), outcome, profit);
-    nb::object back =
-        sum_or_int_zero(summed, core::capital_back_on_cover(outcome.covering_short, totals));
+    nb::object back = sum_or_int_zero(
+        summed, core::ledger::capital_back_on_cover(outcome.covering_short, totals));
     add_to_attribute(self, n.current_capital, back, false);
 
     std::string line =
@@ -159,7 +112,7 @@ bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle produc
 
 void open_position(nb::handle self, nb::handle code, nb::handle entry, nb::handle product_type,
                    bool buying, const std::string &capital_before) {
-    const LedgerNames &n = names();
+    const LedgerKeys &n = ledger_keys();
     add_to(item(self.attr(n._account_infos), code), n.entry_times, nb::int_(1));
     LegCost cost =
         calculate_trade_cost(self, item(entry, n.code), item(entry, n.action), item(entry, n.price),
@@ -167,7 +120,7 @@ void open_position(nb::handle self, nb::handle code, nb::handle entry, nb::handl
     double units = as_real(cost.min_qty, "min_qty");
     double fee = as_real(cost.fee, "fee");
     double fixed_cost = as_real(cost.fixed_cost, "per_trade_cost");
-    double charged = core::entry_charge(cost.price, units, fee, fixed_cost);
+    double charged = core::ledger::entry_charge(cost.price, units, fee, fixed_cost);
     add_to_attribute(self, n.current_capital, nb::float_(charged), true);
 
     std::string line = buying ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ";
@@ -184,7 +137,7 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
     require_dict(trade, "trade");
     if (!PyUnicode_Check(product_type.ptr()))
         raise_arg_type("product_type", "str", product_type);
-    const LedgerNames &n = names();
+    const LedgerKeys &n = ledger_keys();
     nb::object code = item(trade, n.code);
     ensure_known_code(self, code, product_type);
     nb::object entry = deep_copy_record(trade);

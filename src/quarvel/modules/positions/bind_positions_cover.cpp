@@ -14,19 +14,19 @@ using namespace native;
 
 namespace {
 
-core::ChunkLegs chunk_legs(const LegCost &entry, const LegCost &exit) {
+core::ledger::ChunkLegs chunk_legs(const LegCost &entry, const LegCost &exit) {
     return {entry.price * as_real(entry.min_qty, "min_qty"),
             exit.price * as_real(exit.min_qty, "min_qty"),
-            core::leg_cost(as_real(entry.fee, "fee"), as_real(entry.tax, "tax"),
-                           as_real(entry.fixed_cost, "per_trade_cost")),
-            core::leg_cost(as_real(exit.fee, "fee"), as_real(exit.tax, "tax"),
-                           as_real(exit.fixed_cost, "per_trade_cost"))};
+            core::ledger::leg_cost(as_real(entry.fee, "fee"), as_real(entry.tax, "tax"),
+                                   as_real(entry.fixed_cost, "per_trade_cost")),
+            core::ledger::leg_cost(as_real(exit.fee, "fee"), as_real(exit.tax, "tax"),
+                                   as_real(exit.fixed_cost, "per_trade_cost"))};
 }
 
 nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost,
-                    const LegCost &exit_cost, const core::ChunkLegs &legs,
-                    const core::ChunkProfit &chunk) {
-    const LedgerNames &n = names();
+                    const LegCost &exit_cost, const core::ledger::ChunkLegs &legs,
+                    const core::ledger::ChunkProfit &chunk) {
+    const LedgerKeys &n = ledger_keys();
     nb::dict row = presized_dict(23);
     set_item(row, n.code, item(deal, n.code));
     set_item(row, n.entry_action, item(entry, n.action));
@@ -84,7 +84,7 @@ void print_chunk(nb::handle deal, nb::handle entry) {
 } // namespace
 
 CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::handle product_type) {
-    const LedgerNames &n = names();
+    const LedgerKeys &n = ledger_keys();
     nb::object quantity = item(cover_position, n.quantity);
     nb::object action = item(cover_position, n.action);
     bool covering_short = text_equals(action, "Buy");
@@ -93,11 +93,11 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
     // Checked before the first chunk so a bad quantity leaves the book untouched.
     std::int64_t remaining = require_int64(quantity, "quantity");
 
-    core::CoverTotals totals;
+    core::ledger::CoverTotals totals;
     while (remaining > 0 && nb::len(target) > 0) {
         nb::object entry = target[0];
         std::int64_t open_quantity = require_int64(item(entry, n.quantity), "quantity");
-        std::int64_t chunk = core::chunk_quantity(remaining, open_quantity);
+        std::int64_t chunk = core::ledger::chunk_quantity(remaining, open_quantity);
         nb::int_ chunk_qty(chunk);
         LegCost entry_cost =
             calculate_trade_cost(self, item(entry, n.code), item(entry, n.action),
@@ -106,8 +106,8 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
                                                  chunk_qty, product_type, false, false);
         print_chunk(cover_position, entry);
 
-        core::ChunkLegs legs = chunk_legs(entry_cost, exit_cost);
-        core::ChunkProfit profit = core::chunk_profit(covering_short, legs);
+        core::ledger::ChunkLegs legs = chunk_legs(entry_cost, exit_cost);
+        core::ledger::ChunkProfit profit = core::ledger::chunk_profit(covering_short, legs);
         totals.add(legs, profit);
         append(item(self.attr(n._profit_report), n.rows),
                profit_row(cover_position, entry, entry_cost, exit_cost, legs, profit));
@@ -122,8 +122,8 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
 }
 
 nb::dict cover_result(const CoverOutcome &outcome) {
-    const LedgerNames &n = names();
-    const core::CoverTotals &totals = outcome.totals;
+    const LedgerKeys &n = ledger_keys();
+    const core::ledger::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
     nb::dict result = presized_dict(9);
     set_item(result, n.entry_total, sum_or_int_zero(summed, totals.entry_total));

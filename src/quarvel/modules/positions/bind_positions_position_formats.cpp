@@ -5,6 +5,7 @@
 #include "_native/format.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
+#include "_native/records.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {
@@ -16,13 +17,6 @@ namespace {
 constexpr const char *kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 constexpr const char *kSides[] = {"buy", "sell"};
 constexpr long kSharesPerLot = 1000;
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());

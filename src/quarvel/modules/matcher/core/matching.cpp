@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::exchange {
 
 TickMatcher::TickMatcher(double close, long long volume)
     : close_(close), remaining_(volume), arrived_with_volume_(volume > 0) {
@@ -74,4 +74,4 @@ std::vector<MatchEvent> match_tick(double close, long long volume,
     return events;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::exchange

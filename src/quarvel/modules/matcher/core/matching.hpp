@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace quarvel::core {
+namespace quarvel::core::exchange {
 
 /// Order side; every side that is not a buy is treated as a sell.
 enum class Side { Buy, Sell };
@@ -72,4 +72,4 @@ struct MatchEvent {
 std::vector<MatchEvent> match_tick(double close, long long volume,
                                    const std::vector<RestingOrder> &orders);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::exchange

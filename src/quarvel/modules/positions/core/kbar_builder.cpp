@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::size_t tail_start(const std::vector<Bar> &bars) {
     return start;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -9,7 +9,7 @@
 #include "kbar_buckets.hpp"
 #include "tick_columns.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// One K-bar; `code` indexes the code table of the rows it was built from.
 struct Bar {
@@ -57,4 +57,4 @@ class IncrementalBars {
 /// The bars of the greatest dt of a sorted series, and the count of those before them.
 std::size_t tail_start(const std::vector<Bar> &bars);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 std::uint32_t TickColumns::intern(std::vector<std::string> &table, std::string_view text) {
     // The most recent entry is by far the most frequent hit.
@@ -78,4 +78,4 @@ std::size_t TickColumns::memory_bytes() const {
     return bytes;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

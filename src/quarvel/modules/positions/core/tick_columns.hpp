@@ -9,7 +9,7 @@
 
 #include "trading_calendar.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// One tick row. `market` and `code` index the store's string tables.
 struct TickRow {
@@ -70,4 +70,4 @@ class TickColumns {
     std::vector<std::string> codes_;
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

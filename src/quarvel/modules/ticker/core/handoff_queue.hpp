@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-namespace quarvel::core {
+namespace quarvel::core::ticker {
 
 /// One tick row in native form; the consumer turns it into the tick dict.
 struct TickRow {
@@ -148,4 +148,4 @@ class HandoffQueue {
     std::atomic<std::uint32_t> stage_waiters_{0};
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ticker
