@@ -86,7 +86,7 @@ struct ThreeRows {
     std::int64_t volume[3] = {1, 1, 1};
     std::int64_t tick_type[3] = {0, 1, 2};
     std::uint32_t code[3] = {0, 0, 0};
-    RowColumns view{3, ts, close, volume, tick_type, code};
+    PlayedColumns view{3, ts, close, volume, tick_type, code};
 };
 
 } // namespace

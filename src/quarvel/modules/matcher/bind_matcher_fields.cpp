@@ -3,7 +3,7 @@
 #include "fields.hpp"
 
 #include "bindings.hpp"
-#include "match_words.hpp"
+#include "match_enums.hpp"
 
 namespace quarvel::matcher {
 
@@ -20,7 +20,7 @@ nb::object Fields::member(nb::handle enum_name, nb::handle member_name) const {
     return attr_of(global(enum_name), member_name);
 }
 
-void MatchWords::refresh(const Fields &f) {
+void MatchEnums::refresh(const Fields &f) {
     nb::object action = f.global(f.Action);
     nb::object price_type = f.global(f.PriceType);
     nb::object order_type = f.global(f.OrderType);

@@ -89,21 +89,21 @@ std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::h
 }
 
 core::exchange::RestingOrder read_order(const Fields &f, nb::handle order,
-                                        const MatchWords &words) {
+                                        const MatchEnums &enums) {
     nb::object action = item(order, f.action);
     nb::object price = item(order, f.price);
     nb::object order_type = item(order, f.order_type);
     nb::object price_type = item(order, f.price_type);
     core::exchange::RestingOrder r{};
-    r.side = py_equals(action, words.buy_value()) ? core::exchange::Side::Buy
+    r.side = py_equals(action, enums.buy_value()) ? core::exchange::Side::Buy
                                                   : core::exchange::Side::Sell;
-    r.kind = py_equals(price_type, words.lmt()) ? core::exchange::PriceKind::Limit
+    r.kind = py_equals(price_type, enums.lmt()) ? core::exchange::PriceKind::Limit
                                                 : core::exchange::PriceKind::Market;
     r.limit_price = r.kind == core::exchange::PriceKind::Limit ? float_of(price) : 0.0;
     r.quantity = int64_of(item(order, f.quantity));
-    r.tif = py_equals(order_type, words.rod())   ? core::exchange::TimeInForce::Rod
-            : py_equals(order_type, words.ioc()) ? core::exchange::TimeInForce::Ioc
-            : py_equals(order_type, words.fok()) ? core::exchange::TimeInForce::Fok
+    r.tif = py_equals(order_type, enums.rod())   ? core::exchange::TimeInForce::Rod
+            : py_equals(order_type, enums.ioc()) ? core::exchange::TimeInForce::Ioc
+            : py_equals(order_type, enums.fok()) ? core::exchange::TimeInForce::Fok
                                                  : core::exchange::TimeInForce::Other;
     return r;
 }
@@ -201,13 +201,13 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     if (candidates.empty())
         return;
 
-    MatchWords &words = words_of(self);
-    words.refresh(f);
+    MatchEnums &enums = enums_of(self);
+    enums.refresh(f);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)
             continue;
-        const core::exchange::RestingOrder resting = read_order(f, order, words);
+        const core::exchange::RestingOrder resting = read_order(f, order, enums);
         const core::exchange::OrderDecision d = tick.examine(resting);
         if (d.stop)
             break;

@@ -4,7 +4,7 @@
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "guard.hpp"
@@ -45,7 +45,7 @@ nb::object find_order_or_say_missing(nb::handle orders, nb::handle trade_id) {
 }
 
 nb::object new_identifier() {
-    return module_name("generate")(nb::arg("size") = 16);
+    return module_global("generate")(nb::arg("size") = 16);
 }
 
 /// The order record, keys in their documented order; values computed in that order. The
@@ -64,21 +64,21 @@ nb::dict make_order_record(nb::handle self, nb::handle code, nb::handle product_
     set_item(r, k.account_id, self.attr("account_info")["account_id"]);
     set_item(r, k.code, nb::borrow(code));
     set_item(r, k.product_type, nb::borrow(product_type));
-    set_item(r, k.action, module_name("Action").attr("from_value")(action));
+    set_item(r, k.action, module_global("Action").attr("from_value")(action));
     set_item(r, k.price, nb::float_(price));
     set_item(r, k.quantity, nb::borrow(qty));
-    set_item(r, k.price_type, module_name("PriceType").attr("from_value")(price_type));
-    set_item(r, k.order_type, module_name("OrderType").attr("from_value")(order_type));
+    set_item(r, k.price_type, module_global("PriceType").attr("from_value")(price_type));
+    set_item(r, k.order_type, module_global("OrderType").attr("from_value")(order_type));
     nb::object infos = self.attr("current_tick_infos");
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
     set_item(r, k.exchange_ts, known ? nb::object(infos[code]["ts"]) : nb::none());
     if (is_stock) {
-        set_item(r, k.order_cond, module_name("OrderCond").attr("from_value")(order_cond));
-        set_item(r, k.order_lot, module_name("OrderLot").attr("from_value")(order_lot));
+        set_item(r, k.order_cond, module_global("OrderCond").attr("from_value")(order_cond));
+        set_item(r, k.order_lot, module_global("OrderLot").attr("from_value")(order_lot));
     } else {
-        set_item(r, k.oc_type, module_name("OCType").attr("from_value")(oc_type));
+        set_item(r, k.oc_type, module_global("OCType").attr("from_value")(oc_type));
     }
     return r;
 }

@@ -2,7 +2,7 @@
 // them as add_order, modify_order or cancel_order. A failing request is reported and the
 // thread goes on with the next one.
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "guard.hpp"

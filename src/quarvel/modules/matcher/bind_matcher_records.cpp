@@ -11,7 +11,7 @@ using namespace native;
 nb::object deep_copy_record(nb::handle record) {
     if (nb::object copy = flat_deep_copy(record); copy.is_valid())
         return copy;
-    return module_name("copy").attr("deepcopy")(record);
+    return module_global("copy").attr("deepcopy")(record);
 }
 
 nb::object find_order(nb::handle orders, nb::handle trade_id) {

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "_native/args.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "core/local_time.hpp"
 #include "ledger.hpp"
@@ -50,15 +50,15 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     require_real(timestamp, "timestamp");
     nb::str dt = local_datetime_text(timestamp);
 
-    const LedgerKeys &n = ledger_keys();
+    const LedgerKeys &k = ledger_keys();
     nb::dict record = presized_dict(7);
-    set_item(record, n.trade_id, trade_id);
-    set_item(record, n.code, code);
-    set_item(record, n.action, action);
-    set_item(record, n.quantity, quantity);
-    set_item(record, n.price, nb::float_(price_value));
-    set_item(record, n.dt, dt);
-    set_item(record, n.trade_status, trade_status);
+    set_item(record, k.trade_id, trade_id);
+    set_item(record, k.code, code);
+    set_item(record, k.action, action);
+    set_item(record, k.quantity, quantity);
+    set_item(record, k.price, nb::float_(price_value));
+    set_item(record, k.dt, dt);
+    set_item(record, k.trade_status, trade_status);
     return record;
 }
 

@@ -7,7 +7,7 @@
 
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "core/price_rules.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
@@ -79,7 +79,7 @@ nb::float_ calculate_slippage_price(nb::handle, nb::handle code, nb::handle pric
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     require_str(code, "code");
-    nb::object table = module_name_value(ledger_keys().FutureIndexContractValue);
+    nb::object table = module_global(ledger_keys().FutureIndexContractValue);
     int known = PySequence_Contains(table.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
@@ -133,13 +133,13 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     double origin_price = require_real(price, "price");
     require_int(quantity, "quantity");
 
-    const LedgerKeys &n = ledger_keys();
+    const LedgerKeys &k = ledger_keys();
     bool future = false;
-    nb::handle family_name = n.stock;
+    nb::handle family_name = k.stock;
     if (text_equals(product_type, "Stock")) {
     } else if (text_equals(product_type, "Future")) {
         future = true;
-        family_name = n.future;
+        family_name = k.future;
     } else {
         // str + value, as the message is built in Python: a non-str type is a TypeError.
         nb::object message = nb::str("不支援的商品類型: ") + product_type;
@@ -147,22 +147,22 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     }
 
     // The settings are read afresh for every item, as callers may change them any time.
-    nb::object settings = self.attr(n._fee_settings);
-    nb::object slippage = item(item(item(settings, family_name), n.slippage), lower_side(action));
-    nb::object direction = item(slippage, n.direction);
+    nb::object settings = self.attr(k._fee_settings);
+    nb::object slippage = item(item(item(settings, family_name), k.slippage), lower_side(action));
+    nb::object direction = item(slippage, k.direction);
     bool up = core::ledger::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
                                      reverse_direction);
 
     LegCost cost;
-    cost.price = slipped_price(code, origin_price, item(slippage, n.tick_count), up);
+    cost.price = slipped_price(code, origin_price, item(slippage, k.tick_count), up);
     nb::object units = future ? apply_future_contract_value(self, code)
                               : nb::int_(static_cast<long>(core::ledger::kSharesPerLot));
 
-    cost.fee = charge(item(item(settings, family_name), n.fee), quantity, units, cost.price);
+    cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
     cost.tax = ignore_tax
                    ? nb::int_(0)
-                   : charge(item(item(settings, family_name), n.tax), quantity, units, cost.price);
-    cost.fixed_cost = item(item(settings, family_name), n.per_trade_cost);
+                   : charge(item(item(settings, family_name), k.tax), quantity, units, cost.price);
+    cost.fixed_cost = item(item(settings, family_name), k.per_trade_cost);
     cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;
     cost.price_obj = nb::float_(cost.price);
@@ -171,15 +171,15 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
 }
 
 nb::dict cost_info(const LegCost &cost) {
-    const LedgerKeys &n = ledger_keys();
+    const LedgerKeys &k = ledger_keys();
     nb::dict info = presized_dict(7);
-    set_item(info, n.fee, cost.fee);
-    set_item(info, n.tax, cost.tax);
-    set_item(info, n.fixed_cost, cost.fixed_cost);
-    set_item(info, n.qty, cost.qty);
-    set_item(info, n.min_qty, cost.min_qty);
-    set_item(info, n.price, cost.price_obj);
-    set_item(info, n.origin_price, cost.origin_price);
+    set_item(info, k.fee, cost.fee);
+    set_item(info, k.tax, cost.tax);
+    set_item(info, k.fixed_cost, cost.fixed_cost);
+    set_item(info, k.qty, cost.qty);
+    set_item(info, k.min_qty, cost.min_qty);
+    set_item(info, k.price, cost.price_obj);
+    set_item(info, k.origin_price, cost.origin_price);
     return info;
 }
 

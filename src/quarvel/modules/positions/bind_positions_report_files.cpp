@@ -2,7 +2,7 @@
 // the save-path method.
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "core/report_files.hpp"
 #include "reports.hpp"

@@ -81,7 +81,7 @@ nb::object empty_kbar_frame() {
     return p.attr("DataFrame")(nb::list(), nb::arg("schema") = schema);
 }
 
-nb::object tick_frame(const core::quotes::TickColumns &rows) {
+nb::object tick_frame(const core::quotes::TickStore &rows) {
     const std::vector<std::uint32_t> order = rows.order_by_dt(0, rows.size());
     const std::size_t n = order.size();
     std::vector<core::quotes::LocalMicros> dt(n);
@@ -91,7 +91,7 @@ nb::object tick_frame(const core::quotes::TickColumns &rows) {
     std::vector<std::int8_t> tick_type(n);
     std::vector<std::uint8_t> simulate(n), virtual_(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const core::quotes::TickRow r = rows.row(order[k]);
+        const core::quotes::StoredTick r = rows.row(order[k]);
         dt[k] = r.dt;
         market[k] = r.market;
         code[k] = r.code;
@@ -114,7 +114,7 @@ nb::object tick_frame(const core::quotes::TickColumns &rows) {
 }
 
 nb::object kbar_frame(const std::vector<core::quotes::Bar> &bars, std::size_t begin,
-                      std::size_t end, const core::quotes::TickColumns &rows) {
+                      std::size_t end, const core::quotes::TickStore &rows) {
     const std::size_t n = end - begin;
     std::vector<core::quotes::LocalMicros> dt(n);
     std::vector<std::uint32_t> code(n);
@@ -187,7 +187,7 @@ nb::object one_bar_frame_native(const core::quotes::Bar &bar, const OpenBarColum
 
 } // namespace
 
-nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickColumns &rows,
+nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickStore &rows,
                          OpenBarColumns &reuse) {
     nb::object p = pl();
     nb::object make = p.attr("Series");

@@ -22,34 +22,34 @@ constexpr int kMaxChunks = 64;
 const char *const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
 /// Moves the pending rows of a record to its history; returns the history.
-RowsRef hand_out(const QuoteManager &qm, nb::handle record) {
-    RowsRef pending = rows_ref(record, qm.keys.ticks);
-    RowsRef history = rows_ref(record, qm.keys.old_ticks);
+RowsRef hand_out(const QuoteManager &manager, nb::handle record) {
+    RowsRef pending = rows_ref(record, manager.keys.ticks);
+    RowsRef history = rows_ref(record, manager.keys.old_ticks);
     if (!pending.rows->rows.empty()) {
         history.rows->rows.append(pending.rows->rows);
-        record[qm.keys.ticks] = new_tick_rows();
+        record[manager.keys.ticks] = new_tick_rows();
     }
     return history;
 }
 
-nb::object poped_tick_to_df(const QuoteManager &qm, nb::handle self, nb::handle code) {
+nb::object poped_tick_to_df(const QuoteManager &manager, nb::handle self, nb::handle code) {
     require_str(code, "code");
     nb::object record = find_item(self.attr("ticks"), code);
     if (!record.is_valid())
         return empty_tick_frame();
-    RowsRef pending = rows_ref(record, qm.keys.ticks);
+    RowsRef pending = rows_ref(record, manager.keys.ticks);
     if (pending.rows->rows.empty())
         return empty_tick_frame();
-    hand_out(qm, record);
+    hand_out(manager, record);
     return tick_frame(pending.rows->rows);
 }
 
-nb::object poped_old_ticks_to_df(const QuoteManager &qm, nb::handle self, nb::handle code) {
+nb::object poped_old_ticks_to_df(const QuoteManager &manager, nb::handle self, nb::handle code) {
     require_str(code, "code");
     nb::object record = find_item(self.attr("ticks"), code);
     if (!record.is_valid())
         return empty_tick_frame();
-    RowsRef history = rows_ref(record, qm.keys.old_ticks);
+    RowsRef history = rows_ref(record, manager.keys.old_ticks);
     if (history.rows->rows.empty())
         return empty_tick_frame();
     return tick_frame(history.rows->rows);
@@ -73,7 +73,7 @@ nb::object aggregate_kbar(nb::handle tick_df) {
 }
 
 /// The bars of a table a caller put in the cache, read back into native form.
-std::vector<core::quotes::Bar> bars_of_table(nb::handle table, core::quotes::TickColumns &rows) {
+std::vector<core::quotes::Bar> bars_of_table(nb::handle table, core::quotes::TickStore &rows) {
     nb::object pl = module_attr(kModule, "pl");
     auto column = [&table](const char *name) {
         return nb::borrow<nb::list>(table[name].attr("to_list")());
@@ -101,7 +101,7 @@ std::vector<core::quotes::Bar> bars_of_table(nb::handle table, core::quotes::Tic
 KbarSeries make_series(std::string code, std::string unit, std::int64_t freq,
                        const core::quotes::BarWidth &width, std::size_t position,
                        const std::vector<core::quotes::Bar> &bars,
-                       const core::quotes::TickColumns &rows, nb::object table) {
+                       const core::quotes::TickStore &rows, nb::object table) {
     const std::size_t tail = core::quotes::tail_start(bars);
     std::vector<core::quotes::Bar> last(bars.begin() + static_cast<std::ptrdiff_t>(tail),
                                         bars.end());
@@ -120,7 +120,7 @@ KbarSeries make_series(std::string code, std::string unit, std::int64_t freq,
 
 /// The table of a series after merging the rows it has not seen; the cached table itself
 /// when no row was new.
-nb::object update_series(KbarSeries &series, const core::quotes::TickColumns &rows) {
+nb::object update_series(KbarSeries &series, const core::quotes::TickStore &rows) {
     core::quotes::IncrementalBars::Merge merge = series.bars.merge(rows);
     if (!merge.had_rows)
         return series.cached;
@@ -174,17 +174,17 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     if (pandas < 0)
         throw nb::python_error();
     auto finish = [pandas](nb::object df) { return pandas ? df.attr("to_pandas")() : df; };
-    const QuoteManager &qm = *self.p;
+    const QuoteManager &manager = *self.p;
 
-    nb::object record = find_item(self.h.attr(qm.keys.ticks), code);
+    nb::object record = find_item(self.h.attr(manager.keys.ticks), code);
     if (!record.is_valid())
         return finish(empty_kbar_frame());
-    const std::size_t moved = rows_ref(record, qm.keys.ticks).rows->rows.size();
-    RowsRef history = hand_out(qm, record);
+    const std::size_t moved = rows_ref(record, manager.keys.ticks).rows->rows.size();
+    RowsRef history = hand_out(manager, record);
     TickRows &store = *history.rows;
     const std::size_t handed_out = store.rows.size();
 
-    nb::object cache = record[qm.keys.cached_kbars];
+    nb::object cache = record[manager.keys.cached_kbars];
     nb::object key = nb::make_tuple(code, unit, freq);
     nb::object cached = find_item(cache, key);
     const std::string code_text(text_value(code, "code")), unit_text(text_value(unit, "unit"));

@@ -17,10 +17,10 @@ namespace {
 /// Python objects of one row, built with the texts already made for the store.
 class RowMaker {
   public:
-    explicit RowMaker(const core::quotes::TickColumns &rows) : rows_(rows) {}
+    explicit RowMaker(const core::quotes::TickStore &rows) : rows_(rows) {}
 
     nb::dict operator()(std::size_t i) {
-        const core::quotes::TickRow r = rows_.row(i);
+        const core::quotes::StoredTick r = rows_.row(i);
         return make_tick_row(keys_, py_datetime(r.dt), text(markets_, r.market, true),
                              text(codes_, r.code, false), nb::float_(r.close), nb::int_(r.qty),
                              nb::int_(r.tick_type), r.is_simulate, r.is_virtual);
@@ -37,7 +37,7 @@ class RowMaker {
         return made[id];
     }
 
-    const core::quotes::TickColumns &rows_;
+    const core::quotes::TickStore &rows_;
     const RowKeys &keys_ = native::interned<RowKeys>();
     std::vector<nb::object> markets_, codes_;
 };
@@ -99,9 +99,9 @@ nb::object equals(const TickRows &self, nb::handle other) {
 }
 
 /// One row dict read back into the store (rows a caller put in a plain list).
-void push_row_dict(core::quotes::TickColumns &rows, nb::handle item, const RowKeys &keys) {
+void push_row_dict(core::quotes::TickStore &rows, nb::handle item, const RowKeys &keys) {
     require_dict(item, "tick row");
-    core::quotes::TickRow r{};
+    core::quotes::StoredTick r{};
     r.dt = local_micros(item[keys.dt], "tick row 'dt'");
     r.market = rows.market_id(text_value(item[keys.market_type], "tick row 'market_type'"));
     r.code = rows.code_id(text_value(item[keys.code], "tick row 'code'"));

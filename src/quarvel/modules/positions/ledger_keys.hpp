@@ -30,7 +30,7 @@ namespace nb = nanobind;
 
 struct LedgerKeys {
     QV_LEDGER_KEYS(QV_INTERNED_KEY)
-    QV_INTERNED_TEXT(module_name, kModule) ///< the extension module's import name
+    QV_INTERNED_TEXT(module_import_name, kModule) ///< the extension module's import name
 };
 
 /// The interned keys, made on first use.
@@ -39,8 +39,8 @@ inline const LedgerKeys &ledger_keys() {
 }
 
 /// A module-level name of this extension module, read now (monkeypatching works).
-inline nb::object module_name_value(nb::handle attribute) {
-    PyObject *module = native::find_loaded_module(ledger_keys().module_name);
+inline nb::object module_global(nb::handle attribute) {
+    PyObject *module = native::find_loaded_module(ledger_keys().module_import_name);
     if (!module) {
         PyErr_SetString(PyExc_ImportError, "the positions module is not loaded");
         throw nb::python_error();
@@ -50,7 +50,7 @@ inline nb::object module_name_value(nb::handle attribute) {
 
 /// console.print(text) through the module-level name, read now.
 inline void print_line(nb::handle text) {
-    nb::object console = module_name_value(ledger_keys().console);
+    nb::object console = module_global(ledger_keys().console);
     PyObject *result =
         PyObject_CallMethodOneArg(console.ptr(), ledger_keys().print.ptr(), text.ptr());
     if (!result)

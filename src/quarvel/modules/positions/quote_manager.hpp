@@ -66,7 +66,7 @@ struct KbarSeries {
 /// Tick rows of one code in columnar form, seen from Python as a read-only list of row
 /// dicts. The history of a code also keeps the state of the code's cached K-bar series.
 struct TickRows {
-    core::quotes::TickColumns rows;
+    core::quotes::TickStore rows;
     std::vector<KbarSeries> series;
 };
 
@@ -91,12 +91,12 @@ void register_tick_rows(nb::module_ &m);
 nb::object empty_tick_frame();
 nb::object empty_kbar_frame();
 /// The tick table of `rows`, sorted by dt keeping the order of equal times.
-nb::object tick_frame(const core::quotes::TickColumns &rows);
+nb::object tick_frame(const core::quotes::TickStore &rows);
 /// The K-bar table of bars [begin, end); codes index `rows`' code table.
 nb::object kbar_frame(const std::vector<core::quotes::Bar> &bars, std::size_t begin,
-                      std::size_t end, const core::quotes::TickColumns &rows);
+                      std::size_t end, const core::quotes::TickStore &rows);
 /// The K-bar table of one bar, reusing the columns in `reuse` that still hold.
-nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickColumns &rows,
+nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickStore &rows,
                          OpenBarColumns &reuse);
 
 // Methods (one file each).
@@ -127,7 +127,7 @@ std::string_view text_value(nb::handle value, const char *what);
 namespace quarvel::positions {
 
 /// A new ticks-info record: pending rows, history, last tick and K-bar cache.
-nb::dict make_ticks_info(const QuoteManager &qm);
+nb::dict make_ticks_info(const QuoteManager &manager);
 
 /// mapping[key] when present (a dict or any mapping a caller put there); null otherwise.
 nb::object find_item(nb::handle mapping, nb::handle key);

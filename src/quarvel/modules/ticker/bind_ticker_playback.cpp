@@ -8,7 +8,7 @@
 #include "_native/finalizing.hpp"
 #include "_native/format.hpp"
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "playback_ports.hpp"
@@ -113,7 +113,7 @@ void push_tick_to_queue(nb::handle self, nb::handle df) {
         rows = nb::cast<std::size_t>(df.attr("height"));
         bool await_backfilling =
             session->expects_backfilling || !nb::cast<bool>(self.attr("backfilling_finish_flag"));
-        ShutdownSafe<TickColumns> columns(read_tick_columns(df));
+        ShutdownSafe<PlayedTable> columns(read_played_table(df));
         core::ticker::PlaybackOutcome outcome =
             play_range(self, session, {*columns, false, await_backfilling});
         columns.reset();
@@ -161,7 +161,7 @@ void backfilling(nb::handle self, nb::handle codes, nb::handle start_from, nb::h
         std::size_t rows = nb::cast<std::size_t>(df.attr("height"));
         console_print(kModule, "[green]開始回補 Tick 資料, Tick 數 " +
                                    py_int(static_cast<long long>(rows)) + ". ...[/green]");
-        ShutdownSafe<TickColumns> columns(read_tick_columns(df));
+        ShutdownSafe<PlayedTable> columns(read_played_table(df));
         play_range(self, session, {*columns, true, false});
         columns.reset();
     } catch (nb::python_error &e) {

@@ -62,9 +62,8 @@ void register_cache_methods(nb::class_<Ticker> &cls);
 void register_combine_methods(nb::class_<Ticker> &cls);
 void register_playback_methods(nb::class_<Ticker> &cls);
 
-/// TypeError unless `code` is a str, ValueError "不合法的商品代碼: ..." unless it can name a
-/// cache file. Called before any file or broker access.
-/// The (code, market) pairs of a code list, all checked before any work starts.
+/// The (code, market) pairs of a code list, each code checked with
+/// native::require_safe_code before any file or broker access starts.
 std::vector<std::pair<nb::object, nb::object>> checked_code_list(nb::handle codes);
 /// The table's columns and types, as a fresh dict (optionally with the `code` column).
 nb::dict tick_schema(bool with_code);

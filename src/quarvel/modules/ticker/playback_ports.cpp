@@ -138,7 +138,7 @@ class NativePort final : public core::ticker::PlaybackPort {
 class PythonPort final : public core::ticker::PlaybackPort {
   public:
     PythonPort(nb::handle self, const Session &session, const RangeToPlay &range,
-               RowSourcePtr source)
+               TickDictPartsPtr source)
         : self_(self), ticker_(native_ticker(self)), session_(session), range_(range),
           source_(std::move(source)), empty_(native::module_attr(kModule, "queue").attr("Empty")) {}
 
@@ -195,7 +195,7 @@ class PythonPort final : public core::ticker::PlaybackPort {
     Ticker &ticker_;
     const Session &session_;
     const RangeToPlay &range_;
-    RowSourcePtr source_;
+    TickDictPartsPtr source_;
     nb::object empty_;
     nb::object token_;
 };
@@ -235,7 +235,7 @@ core::ticker::PlaybackOutcome play_range(nb::handle self, const SessionPtr &sess
     nb::object tokens = self.attr("allow_next_tick_flag_queue");
     nb::object notices = self.attr("backfilling_notify_finish_queue");
     const std::size_t rows = range.columns.view.rows;
-    RowSourcePtr source;
+    TickDictPartsPtr source;
     if (rows > 0)
         source = make_row_source(range.columns, self.attr("code_market_map"));
     auto play = [&](core::ticker::PlaybackPort &port) {

@@ -11,7 +11,7 @@ namespace quarvel::ticker {
 
 /// What a range plays: the table's rows and whether they are backfilled.
 struct RangeToPlay {
-    const TickColumns &columns;
+    const PlayedTable &columns;
     bool backfilling;
     bool await_backfilling; ///< main range only: wait for the end of backfilling first
 };

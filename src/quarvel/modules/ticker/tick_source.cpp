@@ -12,7 +12,7 @@ namespace quarvel::ticker {
 namespace {
 
 template <typename T>
-const T *column_data(TickColumns &columns, nb::handle table, const char *name) {
+const T *column_data(PlayedTable &columns, nb::handle table, const char *name) {
     nb::object array = table.attr("get_column")(name).attr("to_numpy")();
     // No conversion: the pointer must stay valid for as long as `array` is held.
     auto view =
@@ -29,8 +29,8 @@ nb::object new_long(std::int64_t value) {
 
 } // namespace
 
-TickColumns read_tick_columns(nb::handle df) {
-    TickColumns columns;
+PlayedTable read_played_table(nb::handle df) {
+    PlayedTable columns;
     columns.view.rows = nb::cast<std::size_t>(df.attr("height"));
     if (columns.view.rows == 0)
         return columns;
@@ -64,8 +64,8 @@ TickColumns read_tick_columns(nb::handle df) {
     return columns;
 }
 
-RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_map) {
-    auto source = std::make_shared<RowSource>();
+TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_market_map) {
+    auto source = std::make_shared<TickDictParts>();
     for (const nb::object &code : columns.codes) {
         source->codes.push_back(code);
         source->markets.push_back(code_market_map[code]);
@@ -76,7 +76,7 @@ RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_
 }
 
 // The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
-nb::object make_tick_dict(const RowSource &source, const core::ticker::TickRow &row) {
+nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row) {
     nb::object ts = new_long(row.ts);
     PyObject *args[] = {ts.ptr(), source.hours.ptr()};
     nb::object timestamp =
@@ -117,7 +117,7 @@ PyHandoffQueue::~PyHandoffQueue() {
         discard(*item);
 }
 
-std::uint32_t PyHandoffQueue::register_source(RowSourcePtr source) {
+std::uint32_t PyHandoffQueue::register_source(TickDictPartsPtr source) {
     sources_.push_back(std::move(source));
     return static_cast<std::uint32_t>(sources_.size() - 1);
 }
