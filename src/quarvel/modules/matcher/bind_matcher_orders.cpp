@@ -7,6 +7,7 @@
 #include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
+#include "core/order_rules.hpp"
 #include "guard.hpp"
 #include "records.hpp"
 
@@ -98,13 +99,17 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
     require_str(order_cond, "order_cond", none_ok.order_cond);
     require_str(order_lot, "order_lot", none_ok.order_lot);
     require_str(oc_type, "oc_type", none_ok.oc_type);
-    // A quantity of 0 or less would fill nothing or give tick volume back to later orders.
-    if (quantity <= 0)
+    const std::string product = utf8_text(product_type);
+    switch (core::exchange::check_new_order(quantity, product)) {
+    case core::exchange::NewOrderCheck::QuantityNotPositive:
         raise_value_error("委託數量 " + py_int(quantity) + " 必須大於 0");
-
-    const bool is_stock = text_equals(product_type, "Stock");
-    if (!is_stock && !text_equals(product_type, "Future"))
+    case core::exchange::NewOrderCheck::UnknownProduct:
         raise_value_error("不支援的商品類型: " + utf8(product_type));
+    case core::exchange::NewOrderCheck::Accepted:
+        break;
+    }
+    const bool is_stock =
+        core::exchange::product_type_of(product) == core::exchange::ProductType::Stock;
 
     RLockGuard guard(matcher_lock(self));
     nb::dict record =
@@ -143,11 +148,14 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     require_float(price, "price", true);
     const long long cut = qty.is_none() ? 0 : require_int64(qty, "qty");
     const double new_price = price.is_none() ? 0.0 : PyFloat_AS_DOUBLE(price.ptr());
-    if (cut == 0 && new_price == 0.0)
+    switch (core::exchange::check_modify(cut, new_price)) {
+    case core::exchange::ModifyCheck::NothingToChange:
         raise_value_error("請至少提供數量或價格來修改委託單 " + utf8(trade_id));
-    // A negative cut would silently raise the resting quantity.
-    if (cut < 0)
+    case core::exchange::ModifyCheck::NegativeCut:
         raise_value_error("修改的數量 " + py_int(cut) + " 必須大於 0");
+    case core::exchange::ModifyCheck::Accepted:
+        break;
+    }
 
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
@@ -157,7 +165,7 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     if (cut != 0) {
         nb::object resting = order["quantity"];
         const long long quantity = int64_of(resting);
-        if (cut > quantity)
+        if (!core::exchange::cut_fits(cut, quantity))
             raise_value_error("修改的數量 " + py_int(cut) + " 大於原本的數量 " + py_str(resting));
         const long long left = quantity - cut;
         order["quantity"] = left;
@@ -176,8 +184,7 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
             return;
     }
     if (new_price != 0.0) {
-        // NaN is refused with the others: it is not above 0 and could never fill.
-        if (!(new_price > 0.0))
+        if (!core::exchange::new_price_valid(new_price))
             raise_value_error("修改的價格 " + py_float(new_price) + " 必須大於 0");
         order["price"] = price;
         nb::object report =

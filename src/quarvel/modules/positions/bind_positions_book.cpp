@@ -5,6 +5,7 @@
 #include "_native/mangled.hpp"
 #include "account.hpp"
 #include "core/cover_math.hpp"
+#include "core/fifo_cover.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
@@ -146,10 +147,8 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
 
     bool buying = text_equals(item(entry, k.action), "Buy");
     nb::object opposite = item(item(self.attr(k.positions), code), buying ? k.sell : k.buy);
-    int has_opposite = PyObject_IsTrue(opposite.ptr());
-    if (has_opposite < 0)
-        throw nb::python_error();
-    if (has_opposite && cover(self, code, entry, product_type, capital_before))
+    if (core::ledger::open_or_cover(truthy(opposite)) == core::ledger::BookMove::CoverFirst &&
+        cover(self, code, entry, product_type, capital_before))
         return;
     open_position(self, code, entry, product_type, buying, capital_before);
 }

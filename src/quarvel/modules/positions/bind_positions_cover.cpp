@@ -3,6 +3,7 @@
 #include "_native/args.hpp"
 #include "_native/mangled.hpp"
 #include "core/cover_math.hpp"
+#include "core/fifo_cover.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
@@ -55,15 +56,6 @@ nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost
     return row;
 }
 
-std::int64_t checked_minus(std::int64_t a, std::int64_t b) {
-    std::int64_t out = 0;
-    if (__builtin_sub_overflow(a, b, &out)) {
-        PyErr_SetString(PyExc_OverflowError, "quantity out of range");
-        throw nb::python_error();
-    }
-    return out;
-}
-
 /// prefix + repr(record) + suffix, joined as Python text (the repr is never re-encoded).
 nb::str framed_repr(const char *prefix, nb::handle record, const char *suffix) {
     PyObject *text = PyObject_Repr(record.ptr());
@@ -91,14 +83,14 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
     nb::object code = item(cover_position, k.code);
     nb::object target = item(item(self.attr(k.positions), code), covering_short ? k.sell : k.buy);
     // Checked before the first chunk so a bad quantity leaves the book untouched.
-    std::int64_t remaining = require_int64(quantity, "quantity");
+    core::ledger::FifoCover walk(require_int64(quantity, "quantity"));
 
     core::ledger::CoverTotals totals;
-    while (remaining > 0 && nb::len(target) > 0) {
+    while (walk.wants_more() && nb::len(target) > 0) {
         nb::object entry = target[0];
-        std::int64_t open_quantity = require_int64(item(entry, k.quantity), "quantity");
-        std::int64_t chunk = core::ledger::chunk_quantity(remaining, open_quantity);
-        nb::int_ chunk_qty(chunk);
+        core::ledger::CoverChunk chunk =
+            walk.take(require_int64(item(entry, k.quantity), "quantity"));
+        nb::int_ chunk_qty(chunk.quantity);
         LegCost entry_cost =
             calculate_trade_cost(self, item(entry, k.code), item(entry, k.action),
                                  item(entry, k.price), chunk_qty, product_type, true, false);
@@ -112,13 +104,15 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
         append(item(self.attr(k._profit_report), k.rows),
                profit_row(cover_position, entry, entry_cost, exit_cost, legs, profit));
 
-        remaining = checked_minus(remaining, chunk);
-        std::int64_t still_open = checked_minus(open_quantity, chunk);
-        set_item(entry, k.quantity, nb::int_(still_open));
-        if (still_open == 0 && PySequence_DelItem(target.ptr(), 0) < 0)
+        if (chunk.overflow) {
+            PyErr_SetString(PyExc_OverflowError, "quantity out of range");
+            throw nb::python_error();
+        }
+        set_item(entry, k.quantity, nb::int_(chunk.still_open));
+        if (chunk.still_open == 0 && PySequence_DelItem(target.ptr(), 0) < 0)
             throw nb::python_error();
     }
-    return {totals, remaining, covering_short};
+    return {totals, walk.uncovered(), covering_short};
 }
 
 nb::dict cover_result(const CoverOutcome &outcome) {

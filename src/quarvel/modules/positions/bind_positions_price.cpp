@@ -155,8 +155,8 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
 
     LegCost cost;
     cost.price = slipped_price(code, origin_price, item(slippage, k.tick_count), up);
-    nb::object units = future ? apply_future_contract_value(self, code)
-                              : nb::int_(static_cast<long>(core::ledger::kSharesPerLot));
+    nb::object units =
+        future ? apply_future_contract_value(self, code) : nb::int_(core::ledger::kSharesPerLot);
 
     cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
     cost.tax = ignore_tax

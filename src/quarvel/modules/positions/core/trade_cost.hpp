@@ -5,8 +5,8 @@
 
 namespace quarvel::core::ledger {
 
-/// Shares in one stock lot.
-inline constexpr double kSharesPerLot = 1000;
+/// Shares in one stock lot: the units of a stock quantity everywhere in the ledger.
+inline constexpr std::int64_t kSharesPerLot = 1000;
 /// Money per point for a futures code missing from the contract-value table.
 inline constexpr std::int64_t kDefaultContractValue = 2000;
 
