@@ -121,7 +121,7 @@ void bind_matcher(nb::module_ &m) {
             init_matcher(self, positions);
         },
         nb::arg("positions").none() = nb::none(),
-        nb::sig("def __init__(self, positions=None) -> None"));
+        nb::sig("def __init__(self, positions: Positions | None = None) -> None"));
 
     cls.def(
         QV_PRIVATE(Matcher, init_current_tick_info),
