@@ -7,7 +7,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
+RULE_TESTS = Path(__file__).resolve().parents[1] / "python"
 
 # The tests that run through every shortcut: record copies (ledger, matcher), the code scan
 # of the matcher (cached str hashes), presized tick rows and polars' native constructors.
@@ -22,6 +22,6 @@ def test_public_api_fallbacks_pass_the_same_tests():
     env["PYTHONPATH"] = os.pathsep.join(str(Path(p).resolve()) for p in paths)
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *ON_FALLBACKS],
-        cwd=HERE, env=env, capture_output=True, text=True, timeout=600)
+        cwd=RULE_TESTS, env=env, capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-2000:]
     assert " passed" in proc.stdout
