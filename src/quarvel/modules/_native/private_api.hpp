@@ -23,8 +23,8 @@ inline bool public_api_only() {
 }
 
 /// A new dict with room for `keys` entries, so a record built key by key never resizes.
-/// `_PyDict_NewPresized` (bench_quote_manager add_tick, one eight-key row per tick);
-/// fallback PyDict_New.
+/// `_PyDict_NewPresized` (bench_quote_manager (a) add_tick, one eight-key row per tick:
+/// 0.84 us CPU per tick, 0.88 on the fallback); fallback PyDict_New.
 inline nb::dict presized_dict(Py_ssize_t keys) {
     PyObject *dict = public_api_only() ? PyDict_New() : _PyDict_NewPresized(keys);
     if (!dict)
@@ -34,8 +34,8 @@ inline nb::dict presized_dict(Py_ssize_t keys) {
 
 /// `type`'s attribute `name` as found along its MRO, or null. `_PyType_Lookup` reads the
 /// MRO dicts without running the metaclass's attribute hooks (an enum's metaclass has
-/// some), which the flat record copy pays for every deal (bench_ledger, bench_matcher);
-/// fallback getattr(type, name).
+/// some), which the flat record copy pays for every deal (bench_ledger set_positions with
+/// enum fields: 15.9 us per pair, 16.6 on the fallback); fallback getattr(type, name).
 inline nb::object type_attribute(PyTypeObject *type, nb::handle name) {
     if (!public_api_only())
         return nb::borrow(_PyType_Lookup(type, name.ptr()));
@@ -50,7 +50,8 @@ inline nb::object type_attribute(PyTypeObject *type, nb::handle name) {
 
 /// hash(text) for an exact str. Reading the hash the str caches in itself
 /// (`PyASCIIObject::hash`) skips a call per comparison in the matcher's code scan
-/// (bench_matcher, many pending orders); fallback PyObject_Hash, which also caches it.
+/// (bench_matcher (a), 100 orders resting elsewhere: 1.44 us per call, 1.81 on the
+/// fallback); fallback PyObject_Hash, which also caches it.
 inline Py_hash_t str_hash(PyObject *text) {
     if (!public_api_only()) {
         Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(text)->hash;
