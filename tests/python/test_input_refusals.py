@@ -106,6 +106,20 @@ class TestRefusals:
         with pytest.raises(ValueError, match=message):
             Ticker(FakeBroker()).get_ticks_df(code, "Stock", "2024-01-02", "2024-01-02")
 
+    @pytest.mark.parametrize("ticks, refused", [(10**7, False), (10**7 + 1, True),
+                                                (2**62, True)])
+    def test_slippage_ticks_cap(self, exchange, ticks, refused):
+        p, m = exchange
+        calls = (lambda: p._Positions__calculate_slippage_price("2330", 600.0, ticks, "up"),
+                 lambda: p.update_fee_settings("stock", "buy", 0.5, None, None, ticks, "up"))
+        for call in calls:
+            if refused:
+                with pytest.raises(ValueError, match=exact(f"滑價跳動點數超過上限: {ticks}")):
+                    call()
+            else:
+                call()
+        assert p.fee_settings["stock"]["fee"] == (0.001425 if refused else 0.5)
+
     def test_longest_code_and_wide_characters_pass(self, exchange):
         p, m = exchange
         for code in ("A" * 32, "台" * 32):
@@ -152,6 +166,8 @@ FAILING_CALLS = {
     "book an uncopyable record": lambda p, m, qm: p.set_positions(
         deal(extra=queue.Queue()), "Stock"),
     "tick of a junk code": lambda p, m, qm: qm.add_tick(tick("2024-03-04 10:05:00", code="")),
+    "fee settings with a tick count beyond the cap": lambda p, m, qm: p.update_fee_settings(
+        "stock", "sell", 0.5, 0.5, 7, 10**8, "up"),
     "tick after a 401-day silence": lambda p, m, qm: qm.add_tick(tick("2025-04-09 10:00:00")),
 }
 

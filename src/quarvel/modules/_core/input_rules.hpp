@@ -26,6 +26,8 @@ inline constexpr double kEarliestTime = 31'536'000.0;
 inline constexpr double kEndOfTime = 4'133'980'800.0;
 /// Longest product code, in characters (code points).
 inline constexpr std::size_t kMaxCodeChars = 32;
+/// Slippage ticks per leg: one step each, so this bounds a costing to about a third of a second.
+inline constexpr std::int64_t kMaxSlippageTicks = 10'000'000;
 
 inline constexpr std::string_view kDealPriceLabel = "不合理的成交價格";
 inline constexpr std::string_view kLimitPriceLabel = "不合理的委託價格";
@@ -34,6 +36,7 @@ inline constexpr std::string_view kOrderLotsLabel = "委託數量超過上限";
 inline constexpr std::string_view kTickLotsLabel = "成交數量超過上限";
 inline constexpr std::string_view kDealLotsLabel = "不合理的成交數量";
 inline constexpr std::string_view kCodeLabel = "不合法的商品代碼";
+inline constexpr std::string_view kSlippageTicksLabel = "滑價跳動點數超過上限";
 
 /// `value` as repr(float) writes it: shortest round trip, exponent form below 1e-4 and from
 /// 1e16 on ("1e+16", "1.5e-05"), otherwise a plain decimal with at least one fraction digit.
@@ -113,6 +116,12 @@ inline void check_tick_lots(std::int64_t lots) {
 inline void check_deal_lots(std::int64_t lots) {
     if (lots < 0 || lots > kMaxLots)
         refuse(kDealLotsLabel, std::to_string(lots));
+}
+
+/// A slippage tick count: at most kMaxSlippageTicks (0 or less means no slippage).
+inline void check_slippage_ticks(std::int64_t ticks) {
+    if (ticks > kMaxSlippageTicks)
+        refuse(kSlippageTicksLabel, std::to_string(ticks));
 }
 
 /// Code points in valid UTF-8 text: every byte that does not continue a sequence.

@@ -1,4 +1,5 @@
 // Account-level methods of Positions: capital, fee settings and the latest tick per code.
+#include "_core/input_rules.hpp"
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
@@ -43,6 +44,8 @@ void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle ac
     require_float(tax, "tax", true);
     require_int(per_trade_cost, "per_trade_cost", true);
     require_int(tick_count, "tick_count", true);
+    if (!tick_count.is_none())
+        core::input_rules::check_slippage_ticks(require_int64(tick_count, "tick_count"));
 
     nb::object settings = self.attr("_fee_settings");
     int known = PySequence_Contains(settings.ptr(), setting_type.ptr());

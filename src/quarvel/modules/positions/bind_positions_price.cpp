@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "_core/input_rules.hpp"
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/mangled.hpp"
@@ -49,6 +50,7 @@ nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
 
 double slipped_price(nb::handle code, double price, nb::handle tick_count, bool up) {
     std::int64_t count = require_int64(tick_count, "tick_count");
+    core::input_rules::check_slippage_ticks(count);
     // The steps run in chunks (about 20 ms each) with a signal check between them, so that a
     // huge configured tick count can be interrupted; chunking leaves the result unchanged,
     // as each step starts from the previous step's price alone.
