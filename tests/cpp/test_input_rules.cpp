@@ -79,6 +79,13 @@ TEST(Lots, AboveTheCapIsRefused) {
     EXPECT_EQ(refusal([] { rules::check_deal_lots(0); }), "");
 }
 
+TEST(SlippageTicks, AboveTheCapIsRefused) {
+    EXPECT_EQ(refusal([] { rules::check_slippage_ticks(10'000'000); }), "");
+    EXPECT_EQ(refusal([] { rules::check_slippage_ticks(-3); }), "");
+    EXPECT_EQ(refusal([] { rules::check_slippage_ticks(10'000'001); }),
+              "滑價跳動點數超過上限: 10000001");
+}
+
 TEST(Code, LengthCountsCharactersNotBytes) {
     EXPECT_TRUE(rules::is_usable_code(std::string(32, 'A')));
     EXPECT_FALSE(rules::is_usable_code(std::string(33, 'A')));
