@@ -120,6 +120,17 @@ class TestRefusals:
                 call()
         assert p.fee_settings["stock"]["fee"] == (0.001425 if refused else 0.5)
 
+    @pytest.mark.parametrize("records", [[[1]], ["2330"], [{"code": {"nested": 1}}],
+                                         [{"code": list(range(3))}]])
+    def test_journal_export_takes_flat_records_only(self, exchange, data_dir, records):
+        # The table library would recurse into a nested or self-containing value until the
+        # process crashed; such a journal is refused before it sees it.
+        p, m = exchange
+        p.trade_records = records
+        with pytest.raises(TypeError, match="trade_records"):
+            p.export_trade_records()
+        assert not list(data_dir.rglob("*_trade_records.csv"))
+
     def test_longest_code_and_wide_characters_pass(self, exchange):
         p, m = exchange
         for code in ("A" * 32, "台" * 32):

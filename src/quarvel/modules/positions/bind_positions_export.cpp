@@ -1,6 +1,7 @@
 // Exports of the ledger's journals: the timestamped trade-record CSV, the profit rows of one
 // code, and the save-path method every report file goes through.
 #include "_native/args.hpp"
+#include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
@@ -28,12 +29,37 @@ nb::object generate_save_path(nb::handle, nb::handle file_name, nb::args folders
     return join(directory, file_name);
 }
 
+// A journal value the table can hold: text, a number, a flag or nothing (enums are text).
+bool is_plain_value(nb::handle value) {
+    return value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+           PyFloat_Check(value.ptr());
+}
+
+// Every record a dict of plain values, checked before the table library sees them: a nested
+// or self-containing value would make it recurse until the process crashes.
+void require_flat_records(nb::handle records) {
+    for (nb::handle record : records) {
+        if (!PyDict_Check(record.ptr()))
+            raise_with_text(PyExc_TypeError,
+                            std::string("trade_records 的每一筆必須是 dict, 而不是 ") +
+                                Py_TYPE(record.ptr())->tp_name);
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        Py_ssize_t at = 0;
+        while (PyDict_Next(record.ptr(), &at, &key, &value))
+            if (!is_plain_value(value))
+                raise_with_text(PyExc_TypeError, "trade_records 的欄位 " + py_str(key) +
+                                                     " 不支援的型別: " + Py_TYPE(value)->tp_name);
+    }
+}
+
 void export_trade_records(nb::handle self) {
     nb::object now = module_attr(kModule, "datetime").attr("datetime").attr("now")();
     nb::object file_name = now.attr("strftime")("%Y-%m-%d %H%M%S") + nb::str("_trade_records.csv");
     nb::object path = save_path(self, file_name, {"trade_records"});
     // A copy of the journal: the table is built from what was recorded up to now.
     nb::list records = list_copy(self.attr("trade_records"));
+    require_flat_records(records);
     // Types come from every row, not the first hundred, so a late float price cannot fail.
     nb::object table = module_attr(kModule, "pl")
                            .attr("DataFrame")(records, nb::arg("infer_schema_length") = nb::none());
