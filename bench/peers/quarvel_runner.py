@@ -155,7 +155,10 @@ def run(style: str, folder: Path) -> None:
     from quarvel.constant import BASIC_INFO
 
     use_timezone()  # the quote store's sessions and minutes are Taiwan time
-    backtest.cli._silence_module_consoles()
+    # Older drivers print the modules' lines unless silenced; newer ones route them to run.log.
+    silence = getattr(backtest.cli, "_silence_module_consoles", None)
+    if silence is not None:
+        silence()
     if style == "on_bar":
         strategy = OnBarStyle() if _driver_has_bar_events() else OwnBarsStyle()
     else:

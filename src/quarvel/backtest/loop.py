@@ -8,6 +8,7 @@ import os
 import queue
 import time
 
+from quarvel.backtest.bar_events import bar_dispatcher
 from quarvel.backtest.console_routing import library_output_to_log, routed_consoles
 from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.frames import attach_results
@@ -124,7 +125,10 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
-    on_tick = strategy.on_tick
+    dispatch_bars = bar_dispatcher(context, strategy)
+    on_tick = getattr(strategy, "on_tick", None)
+    if on_tick is None and dispatch_bars is None:
+        on_tick = strategy.on_tick  # neither handler: the AttributeError says what is missing
     while True:
         item = ticker.pop_tick()
         status = item.get("orva_status")
@@ -142,7 +146,10 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
         try:
             # Reports of this tick's fills and of the orders placed at the last tick.
             _drain_reports(context, strategy)
-            on_tick(context, item)
+            if dispatch_bars is not None:
+                dispatch_bars()
+            if on_tick is not None:
+                on_tick(context, item)
         except Exception as error:
             ticker.stop_send_ticks()
             raise StrategyError(
