@@ -165,6 +165,11 @@ def run(style: str, folder: Path) -> None:
         strategy = {"template": TemplateStyle, "empty": Empty}[style]()
     days = [Path(p).name.split(" ")[1] for p in tick_files(folder)]
     codes = backtest.parse_codes(f"{CODE}:Future")
+    # Imported before the timed block, as the peers' runners import theirs: the ledger
+    # module loads the report libraries (pandas, scipy, quantstats) when imported.
+    import quarvel.modules.matcher.matcher  # noqa: F401
+    import quarvel.modules.positions.positions  # noqa: F401
+
     with tempfile.TemporaryDirectory(prefix="quarvel-peers-") as data_dir:
         BASIC_INFO.data_dir = data_dir
         _fill_tick_cache(folder, days)

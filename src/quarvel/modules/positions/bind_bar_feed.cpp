@@ -69,7 +69,10 @@ void reset(FeedSeries &s) {
 /// a row keeps its place in the two parts read as one. A store replaced or emptied
 /// (clear_ticks, another history object) starts the series over.
 void sync(const BarFeed &feed, FeedSeries &s) {
-    static const nb::str ticks_key = interned("ticks"), old_ticks_key = interned("old_ticks");
+    // Kept for the life of the process (no release after the interpreter ends).
+    static PyObject *const ticks_name = PyUnicode_InternFromString("ticks"),
+                           *const old_ticks_name = PyUnicode_InternFromString("old_ticks");
+    const nb::handle ticks_key(ticks_name), old_ticks_key(old_ticks_name);
     nb::object record = find_item(feed.quotes.attr(ticks_key), s.code_obj);
     if (!record.is_valid()) {
         if (s.history.is_valid())

@@ -72,6 +72,8 @@ RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_
     }
     source->to_seconds = native::module_attr(kModule, "format_nano_ts_to_second_ts");
     source->hours = nb::int_(8);
+    source->native_seconds = source->to_seconds.is(
+        nb::module_::import_("quarvel.utils").attr("format_nano_ts_to_second_ts"));
     const char *names[] = {"market_type", "timestamp", "code",        "close",
                            "qty",         "tick_type", "is_simulate", "is_backfilling"};
     for (size_t i = 0; i < source->keys.size(); ++i)
@@ -81,10 +83,15 @@ RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_
 
 // The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
 nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
-    nb::object ts = new_long(row.ts);
-    PyObject *args[] = {ts.ptr(), source.hours.ptr()};
-    nb::object timestamp =
-        nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    nb::object timestamp;
+    if (source.native_seconds) {
+        // ts / 1e9 - hours * 3600 as Python computes it: the int rounded to a double first.
+        timestamp = nb::steal(PyFloat_FromDouble(static_cast<double>(row.ts) / 1e9 - 8 * 3600.0));
+    } else {
+        nb::object ts = new_long(row.ts);
+        PyObject *args[] = {ts.ptr(), source.hours.ptr()};
+        timestamp = nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    }
     if (!timestamp.is_valid())
         throw nb::python_error();
     nb::object values[] = {source.markets.at(row.code),
