@@ -122,6 +122,8 @@ def _run(strategy, codes, start, end, api, ticks_dir, backfill_start, backfill_e
 
 def _replay(context: BacktestContext, strategy, bar) -> None:
     """The main loop: one tick in flight; the next is released once the strategy is done."""
+    from quarvel.modules.ticker.ticker import ReplayStep
+
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
@@ -129,8 +131,11 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     on_tick = getattr(strategy, "on_tick", None)
     if on_tick is None and dispatch_bars is None:
         on_tick = strategy.on_tick  # neither handler: the AttributeError says what is missing
+    # One native call per tick: releases the last tick, takes the next, and runs the
+    # exchange's and the quote store's per-tick calls on it.
+    step = ReplayStep(ticker, matcher, quote_manager)
     while True:
-        item = ticker.pop_tick()
+        item = step()
         status = item.get("orva_status")
         if status is not None:
             if status == end_value:
@@ -140,12 +145,10 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             continue
         context.tick = item
         context.ticks += 1
-        matcher.set_current_tick(item)
-        quote_manager.add_tick(item)
-        matcher.match_deal(item["code"], item["close"], item["qty"], item["timestamp"])
         try:
             # Reports of this tick's fills and of the orders placed at the last tick.
-            _drain_reports(context, strategy)
+            if getattr(matcher.response_queue, "queue", True):
+                _drain_reports(context, strategy)
             if dispatch_bars is not None:
                 dispatch_bars()
             if on_tick is not None:
@@ -157,8 +160,6 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
                 f"{type(error).__name__}: {error}"
             ) from error
         bar.advance()
-        ticker.allow_next_tick()
-
 
 def _newest(pattern: str) -> str | None:
     paths = glob.glob(pattern)
