@@ -134,6 +134,7 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     # One native call per tick: releases the last tick, takes the next, and runs the
     # exchange's and the quote store's per-tick calls on it.
     step = ReplayStep(ticker, matcher, quote_manager)
+    advance = bar.advance if getattr(bar, "shows", True) else None
     while True:
         item = step()
         status = item.get("orva_status")
@@ -159,7 +160,8 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
                 f"策略在處理 Tick {_describe_tick(item)} 時發生錯誤: "
                 f"{type(error).__name__}: {error}"
             ) from error
-        bar.advance()
+        if advance is not None:
+            advance()
 
 def _newest(pattern: str) -> str | None:
     paths = glob.glob(pattern)

@@ -28,8 +28,16 @@ struct RowKeys {
             is_simulate = interned("is_simulate"), is_virtual = interned("is_virtual");
 };
 
-/// The native part of QuoteManager: only the interned keys add_tick reads and writes; the
-/// store itself lives in the instance __dict__.
+/// The non-trading windows last read for one market type, and the very objects they were
+/// read from: while the same objects sit in the same places the windows still hold.
+struct WindowsMemo {
+    nb::object table, market_type, pairs;
+    std::vector<nb::object> items; // per window: the pair, its start and its end
+    std::vector<core::TimeWindow> windows;
+};
+
+/// The native part of QuoteManager: only the interned keys add_tick reads and writes and
+/// the windows last read; the store itself lives in the instance __dict__.
 struct QuoteManager {
     RowKeys row;
     nb::str timestamp = interned("timestamp"), ticks = interned("ticks"),
@@ -38,6 +46,8 @@ struct QuoteManager {
     // Attribute names, so the per-tick lookups need no new str objects.
     nb::str not_trade_times = interned("not_trade_times"),
             holiday_search_set = interned("holiday_search_set");
+    std::vector<WindowsMemo> windows_memo;
+    std::vector<core::TimeWindow> windows_read; // windows read without a memo
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making

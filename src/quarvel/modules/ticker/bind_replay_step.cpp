@@ -23,9 +23,8 @@ PyObject *name(const char *text) {
 struct Names {
     PyObject *pop_tick = name("pop_tick"), *allow_next_tick = name("allow_next_tick"),
              *set_current_tick = name("set_current_tick"), *add_tick = name("add_tick"),
-             *match_deal = name("match_deal"), *status = name("orva_status"),
-             *code = name("code"), *close = name("close"), *qty = name("qty"),
-             *timestamp = name("timestamp");
+             *match_deal = name("match_deal"), *status = name("orva_status"), *code = name("code"),
+             *close = name("close"), *qty = name("qty"), *timestamp = name("timestamp");
 };
 
 const Names &names() {
@@ -43,8 +42,8 @@ nb::object call(nb::handle target, PyObject *method, std::initializer_list<PyObj
     std::size_t n = 1;
     for (PyObject *arg : args)
         argv[n++] = arg;
-    PyObject *out = PyObject_VectorcallMethod(
-        method, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *out =
+        PyObject_VectorcallMethod(method, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!out)
         throw nb::python_error();
     return nb::steal(out);
@@ -94,8 +93,8 @@ void bind_replay_step(nb::module_ &m) {
     cls.def(
         "__init__",
         [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager) {
-            new (s) ReplayStep{nb::borrow(ticker), nb::borrow(matcher),
-                               nb::borrow(quote_manager), false};
+            new (s) ReplayStep{nb::borrow(ticker), nb::borrow(matcher), nb::borrow(quote_manager),
+                               false};
         },
         nb::arg("ticker"), nb::arg("matcher"), nb::arg("quote_manager"),
         nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object) "

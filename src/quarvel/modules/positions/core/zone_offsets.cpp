@@ -17,9 +17,9 @@ bool offset_at(std::int64_t seconds, std::int64_t &offset) {
     std::tm parts{};
     if (!localtime_r(&when, &parts) || parts.tm_sec > 59)
         return false; // a leap second: leave it to localtime_r
-    const LocalMicros local = local_from_civil({parts.tm_year + 1900, parts.tm_mon + 1,
-                                                parts.tm_mday, parts.tm_hour, parts.tm_min,
-                                                parts.tm_sec, 0});
+    const LocalMicros local =
+        local_from_civil({parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                          parts.tm_min, parts.tm_sec, 0});
     offset = local / kMicrosPerSecond - seconds;
     return true;
 }
