@@ -102,7 +102,10 @@ nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
                            new_long(row.tick_type),
                            nb::bool_(false),
                            nb::bool_(row.backfilling)};
-    nb::dict tick;
+    // Sized for its eight keys up front: no resize while it fills.
+    nb::dict tick = nb::steal<nb::dict>(_PyDict_NewPresized(8));
+    if (!tick.is_valid())
+        throw nb::python_error();
     for (std::size_t i = 0; i < source.keys.size(); ++i) {
         if (!values[i].is_valid() ||
             PyDict_SetItem(tick.ptr(), source.keys[i].ptr(), values[i].ptr()) != 0)
