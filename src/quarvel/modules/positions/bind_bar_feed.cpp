@@ -20,8 +20,9 @@ namespace {
 
 const char *const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
-/// The bucket width of (unit, freq), checked as get_kbar checks it.
-core::BarWidth width_of(nb::handle unit, nb::handle freq) {
+} // namespace
+
+core::BarWidth kbar_width(nb::handle unit, nb::handle freq) {
     require_int(freq, "freq");
     std::optional<core::BarUnit> bar_unit;
     if (PyUnicode_Check(unit.ptr()))
@@ -36,6 +37,8 @@ core::BarWidth width_of(nb::handle unit, nb::handle freq) {
                                 overflow > 0 ? INT64_MAX : (overflow < 0 ? INT64_MIN : count));
 }
 
+namespace {
+
 FeedSeries &series_of(BarFeed &feed, nb::handle code, nb::handle unit, nb::handle freq) {
     require_str(code, "code");
     const std::string_view code_text = text_value(code, "code");
@@ -49,7 +52,7 @@ FeedSeries &series_of(BarFeed &feed, nb::handle code, nb::handle unit, nb::handl
         }
         PyErr_Clear();
     }
-    const core::BarWidth width = width_of(unit, freq);
+    const core::BarWidth width = kbar_width(unit, freq);
     auto fresh = std::make_unique<FeedSeries>(FeedSeries{
         std::string(code_text), std::string(text_value(unit, "unit")), width.count,
         nb::borrow(code), nb::borrow(unit), core::BarStream(width), nb::object(), 0, 0, false});

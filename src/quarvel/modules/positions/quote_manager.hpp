@@ -110,6 +110,10 @@ nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std
 nb::object one_bar_frame(const core::Bar &bar, const core::TickColumns &rows,
                          OpenBarColumns &reuse);
 
+/// The bucket width of get_kbar's (unit, freq); TypeError or the width's own error when
+/// they cannot be used (bind_bar_feed.cpp).
+core::BarWidth kbar_width(nb::handle unit, nb::handle freq);
+
 // Methods (one file each).
 void register_store_methods(nb::class_<QuoteManager> &cls);
 void register_kbar_methods(nb::class_<QuoteManager> &cls);
