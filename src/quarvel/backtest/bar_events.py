@@ -48,9 +48,9 @@ def declared_bars(strategy: Any) -> list[tuple[str, str, int]]:
     return out
 
 
-def bar_dispatcher(context: Any, strategy: Any) -> Callable[[], None] | None:
-    """What the loop calls after each stored tick to deliver closed bars; None when the
-    strategy has no `on_bar` or follows no bars."""
+def bar_events(context: Any, strategy: Any) -> tuple[Callable[[], Any], Callable] | None:
+    """(poll, on_bar) for the loop: after each stored tick, `poll()` gives the (code, bar)
+    pairs that closed, or None; None when the strategy has no `on_bar` or follows no bars."""
     on_bar = getattr(strategy, "on_bar", None)
     if on_bar is None:
         return None
@@ -59,13 +59,4 @@ def bar_dispatcher(context: Any, strategy: Any) -> Callable[[], None] | None:
     feed = context.bar_feed
     if feed is None or not feed.subscribed:
         return None
-    poll = feed.poll
-
-    def dispatch() -> None:
-        closed = poll()
-        if closed is None:
-            return
-        for code, bar in closed:
-            on_bar(context, code, bar)
-
-    return dispatch
+    return feed.poll, on_bar

@@ -14,7 +14,7 @@ import time
 import traceback
 
 from quarvel.backtest import runs
-from quarvel.backtest.bar_events import bar_dispatcher
+from quarvel.backtest.bar_events import bar_events
 from quarvel.backtest.console_routing import library_output_to_log, routed_consoles
 from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.frames import attach_results
@@ -189,9 +189,9 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
-    dispatch_bars = bar_dispatcher(context, strategy)
+    poll_bars, on_bar = bar_events(context, strategy) or (None, None)
     on_tick = getattr(strategy, "on_tick", None)
-    if on_tick is None and dispatch_bars is None:
+    if on_tick is None and poll_bars is None:
         on_tick = strategy.on_tick  # neither handler: the AttributeError says what is missing
     # One native call per tick: releases the last tick, takes the next, and runs the
     # exchange's and the quote store's per-tick calls on it.
@@ -212,8 +212,11 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             # Reports of this tick's fills and of the orders placed at the last tick.
             if getattr(matcher.response_queue, "queue", True):
                 _drain_reports(context, strategy)
-            if dispatch_bars is not None:
-                dispatch_bars()
+            if poll_bars is not None:
+                closed = poll_bars()
+                if closed is not None:
+                    for code, closed_bar in closed:
+                        on_bar(context, code, closed_bar)
             if on_tick is not None:
                 on_tick(context, item)
         except Exception as error:

@@ -34,8 +34,26 @@ const Names &names() {
 
 struct ReplayStep {
     nb::object ticker, matcher, quote_manager;
-    bool owes_token = false; // the last item handed out was a tick not yet released
+    bool owes_token = false;  // the last item handed out was a tick not yet released
+    Ticker *native = nullptr; // set when the Ticker's own pop_tick and allow_next_tick apply
 };
+
+/// The Ticker when `ticker` is one whose pop_tick and allow_next_tick are the class's own
+/// (not replaced on a subclass or the instance): those two then run here without a call.
+Ticker *own_playback(nb::handle ticker) {
+    if (!nb::isinstance<Ticker>(ticker))
+        return nullptr;
+    nb::handle base = nb::type<Ticker>();
+    for (const char *method : {"pop_tick", "allow_next_tick"}) {
+        nb::object mine = nb::getattr(ticker.type(), method, nb::none());
+        if (!mine.is(nb::getattr(base, method, nb::none())))
+            return nullptr;
+        nb::object dict = nb::getattr(ticker, "__dict__", nb::none());
+        if (!dict.is_none() && PyDict_Check(dict.ptr()) && PyDict_GetItemString(dict.ptr(), method))
+            return nullptr;
+    }
+    return nb::inst_ptr<Ticker>(ticker);
+}
 
 nb::object call(nb::handle target, PyObject *method, std::initializer_list<PyObject *> args) {
     PyObject *argv[5] = {target.ptr()};
@@ -62,11 +80,21 @@ PyObject *item(nb::handle tick, PyObject *key) {
 
 nb::object step(ReplayStep &s) {
     const Names &n = names();
+    nb::object tokens, queue;
+    if (s.native) {
+        tokens = s.ticker.attr(s.native->token_queue_name);
+        queue = s.ticker.attr(s.native->tick_queue_name);
+    }
+    const bool native = s.native && is_native_queue(tokens) && is_native_queue(queue);
     if (s.owes_token) {
         s.owes_token = false;
-        call(s.ticker, n.allow_next_tick, {});
+        if (native)
+            nb::cast<PyHandoffQueue &>(tokens).native().put({core::ItemKind::Token, 0, {}});
+        else
+            call(s.ticker, n.allow_next_tick, {});
     }
-    nb::object tick = call(s.ticker, n.pop_tick, {});
+    nb::object tick = native ? nb::cast<PyHandoffQueue &>(queue).get(true, nb::none())
+                             : call(s.ticker, n.pop_tick, {});
     // Status markers (end of stream, end of backfilling) go back to the driver as they are.
     if (!PyDict_Check(tick.ptr()))
         return tick;
@@ -94,7 +122,7 @@ void bind_replay_step(nb::module_ &m) {
         "__init__",
         [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager) {
             new (s) ReplayStep{nb::borrow(ticker), nb::borrow(matcher), nb::borrow(quote_manager),
-                               false};
+                               false, own_playback(ticker)};
         },
         nb::arg("ticker"), nb::arg("matcher"), nb::arg("quote_manager"),
         nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object) "
