@@ -107,3 +107,27 @@ def test_view_shapes_resets_and_bad_arguments():
         view["Nope"]
     with pytest.raises(TypeError):
         feed.tail(2330, "m", 1)
+
+
+class SubscribesLate:
+    def __init__(self):
+        self.ticks, self.events, self.from_dt = 0, [], None
+
+    def on_tick(self, context, tick):
+        self.ticks += 1
+        if self.ticks == 500:
+            context.subscribe_bars("2330", "m", 5)
+            self.from_dt = context.bars("2330", "m", 5, 1).to_polars()["dt"].item()
+
+    def on_bar(self, context, code, bar):
+        self.events.append(bar)
+
+
+@pytest.mark.timeout(300)
+def test_bars_subscribed_mid_run_start_with_the_next_close(tmp_path_factory):
+    strategy = SubscribesLate()
+    with market_run(tmp_path_factory, "late"):
+        backtest.run_backtest(strategy, backtest.parse_codes("2330:Stock"), "2024-01-02",
+                              "2024-01-02", progress=False, write_reports=False)
+    assert strategy.events and strategy.events[0].dt == strategy.from_dt
+    assert all(b.freq == 5 for b in strategy.events)

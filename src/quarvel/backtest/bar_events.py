@@ -1,7 +1,8 @@
 """Bar events: `on_bar(context, code, bar)` once each time a followed K-bar closes.
 
 A strategy names the bars it follows in a class attribute, `bars = [("TXFR1", "m", 1)]`, or
-calls `context.subscribe_bars(code, unit, freq)` in `on_start`. The quote store's rows are
+calls `context.subscribe_bars(code, unit, freq)` (in `on_start`, or later: events start with
+the bars that close after the call). The quote store's rows are
 followed natively (no table is built); boundaries and values are those `get_kbar` gives for
 the same key. A bar closes when the first row of a later bucket is stored, so it reaches the
 strategy at the tick that opens the next bar, before that tick's `on_tick`. The minutes the
@@ -50,13 +51,11 @@ def declared_bars(strategy: Any) -> list[tuple[str, str, int]]:
 
 def bar_events(context: Any, strategy: Any) -> tuple[Callable[[], Any], Callable] | None:
     """(poll, on_bar) for the loop: after each stored tick, `poll()` gives the (code, bar)
-    pairs that closed, or None; None when the strategy has no `on_bar` or follows no bars."""
+    pairs that closed, or None; None when the strategy has no `on_bar`. Bars subscribed
+    later in the run (`context.subscribe_bars` in `on_tick`) are polled from then on."""
     on_bar = getattr(strategy, "on_bar", None)
     if on_bar is None:
         return None
     for code, unit, freq in declared_bars(strategy):
         context.subscribe_bars(code, unit, freq)
-    feed = context.bar_feed
-    if feed is None or not feed.subscribed:
-        return None
-    return feed.poll, on_bar
+    return context._feed().poll, on_bar

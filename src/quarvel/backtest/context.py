@@ -76,7 +76,8 @@ class BacktestContext:
 
     def subscribe_bars(self, code: str, unit: str = "m", freq: int = 1) -> None:
         """Have `on_bar(context, code, bar)` called each time a (code, unit, freq) bar
-        closes; call it in `on_start` (or name the bars in the strategy's `bars`)."""
+        closes from now on; call it in `on_start` (or name the bars in the strategy's
+        `bars`) to have every bar of the run."""
         self._feed().subscribe(code, unit, freq)
 
     def _feed(self):
