@@ -132,3 +132,27 @@ class QuoteManager:
         exprs: List[pl.Expr] = [],
         to_pandas_df: bool = False,
     ) -> pl.DataFrame | pd.DataFrame: ...
+
+class BarsView:
+    """The last K-bars of a series, oldest first: columns as numpy arrays."""
+
+    columns: tuple[str, ...]
+    height: int
+    dt: Any
+    Open: Any
+    High: Any
+    Low: Any
+    Close: Any
+    Volume: Any
+    def __len__(self) -> int: ...
+    def __getitem__(self, name: str, /) -> Any: ...
+    def to_polars(self) -> pl.DataFrame: ...
+
+class BarFeed:
+    """K-bars followed from a QuoteManager's tick store as it grows."""
+
+    subscribed: list[tuple[str, str, int]]
+    def __init__(self, quote_manager: QuoteManager, bar_type: type) -> None: ...
+    def subscribe(self, code: str, unit: str, freq: int) -> None: ...
+    def poll(self) -> list[tuple[str, Any]] | None: ...
+    def tail(self, code: str, unit: str, freq: int, n: int | None = None) -> BarsView: ...
