@@ -6,7 +6,7 @@
 
 #include "bar_stream.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::quotes;
 
 namespace {
 
@@ -20,7 +20,7 @@ std::vector<Bar> without_codes(std::vector<Bar> bars) {
 
 void check_same_as_cached_series(const BarWidth &width, unsigned seed) {
     std::mt19937 random(seed);
-    TickColumns rows;
+    TickStore rows;
     const std::uint32_t market = rows.market_id("Future"), code = rows.code_id("TXF");
     BarStream stream(width);
     IncrementalBars cached(width, 0, {});
@@ -65,7 +65,7 @@ TEST(BarStream, ClosesTheBarsOfTheCachedSeries) {
 }
 
 TEST(BarStream, ClearStartsOver) {
-    TickColumns rows;
+    TickStore rows;
     const std::uint32_t market = rows.market_id("Stock"), code = rows.code_id("2330");
     for (int i = 0; i < 3; ++i)
         rows.push({kStart + i * 60'000'000, 10.0 + i, 1, 1, false, false, market, code});

@@ -18,7 +18,7 @@ struct FeedSeries {
     std::string code, unit;
     std::int64_t freq = 0;
     nb::object code_obj, unit_obj;
-    core::BarStream stream;
+    core::quotes::BarStream stream;
     nb::object history;        // the history rows object read so far
     std::size_t position = 0;  // rows read, history first, then pending
     std::size_t delivered = 0; // closed bars already handed out as events
@@ -39,7 +39,7 @@ struct BarFeed {
 /// A copy of the last bars of a series: columns as numpy arrays, a polars table on demand.
 struct BarsView {
     std::string code;
-    std::vector<core::Bar> bars;
+    std::vector<core::quotes::Bar> bars;
 };
 
 void bind_bar_feed(nb::module_ &m);

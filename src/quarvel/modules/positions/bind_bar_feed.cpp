@@ -22,19 +22,19 @@ const char *const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo',
 
 } // namespace
 
-core::BarWidth kbar_width(nb::handle unit, nb::handle freq) {
+core::quotes::BarWidth kbar_width(nb::handle unit, nb::handle freq) {
     require_int(freq, "freq");
-    std::optional<core::BarUnit> bar_unit;
+    std::optional<core::quotes::BarUnit> bar_unit;
     if (PyUnicode_Check(unit.ptr()))
-        bar_unit = core::parse_bar_unit(text_value(unit, "unit"));
+        bar_unit = core::quotes::parse_bar_unit(text_value(unit, "unit"));
     if (!bar_unit)
         throw nb::type_error(kUnitError);
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
     if (count == -1 && PyErr_Occurred())
         throw nb::python_error();
-    return core::make_bar_width(*bar_unit,
-                                overflow > 0 ? INT64_MAX : (overflow < 0 ? INT64_MIN : count));
+    return core::quotes::make_bar_width(
+        *bar_unit, overflow > 0 ? INT64_MAX : (overflow < 0 ? INT64_MIN : count));
 }
 
 namespace {
@@ -52,10 +52,11 @@ FeedSeries &series_of(BarFeed &feed, nb::handle code, nb::handle unit, nb::handl
         }
         PyErr_Clear();
     }
-    const core::BarWidth width = kbar_width(unit, freq);
-    auto fresh = std::make_unique<FeedSeries>(FeedSeries{
-        std::string(code_text), std::string(text_value(unit, "unit")), width.count,
-        nb::borrow(code), nb::borrow(unit), core::BarStream(width), nb::object(), 0, 0, false});
+    const core::quotes::BarWidth width = kbar_width(unit, freq);
+    auto fresh = std::make_unique<FeedSeries>(
+        FeedSeries{std::string(code_text), std::string(text_value(unit, "unit")), width.count,
+                   nb::borrow(code), nb::borrow(unit), core::quotes::BarStream(width), nb::object(),
+                   0, 0, false});
     feed.series.push_back(std::move(fresh));
     return *feed.series.back();
 }
@@ -89,7 +90,7 @@ void sync(const BarFeed &feed, FeedSeries &s) {
             reset(s);
         s.history = history.owner;
     }
-    const core::TickColumns &old_rows = history.rows->rows, &new_rows = pending.rows->rows;
+    const core::quotes::TickStore &old_rows = history.rows->rows, &new_rows = pending.rows->rows;
     const std::size_t held = old_rows.size();
     if (s.position > held + new_rows.size()) {
         reset(s);
@@ -105,7 +106,7 @@ void sync(const BarFeed &feed, FeedSeries &s) {
     }
 }
 
-nb::object make_bar(const BarFeed &feed, const FeedSeries &s, const core::Bar &b) {
+nb::object make_bar(const BarFeed &feed, const FeedSeries &s, const core::quotes::Bar &b) {
     nb::object values[] = {py_datetime(b.dt), nb::float_(b.open),  nb::float_(b.high),
                            nb::float_(b.low), nb::float_(b.close), nb::int_(b.volume),
                            s.unit_obj,        nb::int_(s.freq)};
@@ -179,7 +180,7 @@ template <typename T, typename Get> nb::object column_of(const BarsView &view, G
 
 nb::object column(const BarsView &view, std::string_view name) {
     if (name == "dt")
-        return column_of<std::int64_t>(view, [](const core::Bar &b) { return b.dt; })
+        return column_of<std::int64_t>(view, [](const core::quotes::Bar &b) { return b.dt; })
             .attr("view")("datetime64[us]");
     if (name == "code") {
         nb::list codes;
@@ -188,22 +189,22 @@ nb::object column(const BarsView &view, std::string_view name) {
         return codes;
     }
     if (name == "Open")
-        return column_of<double>(view, [](const core::Bar &b) { return b.open; });
+        return column_of<double>(view, [](const core::quotes::Bar &b) { return b.open; });
     if (name == "High")
-        return column_of<double>(view, [](const core::Bar &b) { return b.high; });
+        return column_of<double>(view, [](const core::quotes::Bar &b) { return b.high; });
     if (name == "Low")
-        return column_of<double>(view, [](const core::Bar &b) { return b.low; });
+        return column_of<double>(view, [](const core::quotes::Bar &b) { return b.low; });
     if (name == "Close")
-        return column_of<double>(view, [](const core::Bar &b) { return b.close; });
+        return column_of<double>(view, [](const core::quotes::Bar &b) { return b.close; });
     if (name == "Volume")
-        return column_of<std::int64_t>(view, [](const core::Bar &b) { return b.volume; });
+        return column_of<std::int64_t>(view, [](const core::quotes::Bar &b) { return b.volume; });
     throw nb::key_error(std::string(name).c_str());
 }
 
 nb::object to_polars(const BarsView &view) {
     if (view.bars.empty())
         return empty_kbar_frame();
-    core::TickColumns codes;
+    core::quotes::TickStore codes;
     codes.code_id(view.code);
     return kbar_frame(view.bars, 0, view.bars.size(), codes);
 }

@@ -2,7 +2,7 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "account.hpp"
 #include "bindings.hpp"
 

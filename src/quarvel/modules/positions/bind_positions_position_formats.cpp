@@ -3,8 +3,10 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
+#include "_native/records.hpp"
+#include "core/trade_cost.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {
@@ -15,14 +17,6 @@ namespace {
 
 constexpr const char *kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 constexpr const char *kSides[] = {"buy", "sell"};
-constexpr long kSharesPerLot = 1000;
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
@@ -56,7 +50,7 @@ nb::list side_entries(nb::handle book, const char *side) {
 nb::object unit_value(nb::handle self, nb::handle code, nb::handle entry) {
     nb::object product_type = entry["product_type"];
     if (product_type.equal(nb::str("Stock")))
-        return nb::int_(kSharesPerLot);
+        return nb::int_(core::ledger::kSharesPerLot);
     if (product_type.equal(nb::str("Future")))
         return self.attr(QV_PRIVATE(Positions, apply_future_contract_value))(code);
     raise_exception("不支援的商品類型: " + py_str(product_type));

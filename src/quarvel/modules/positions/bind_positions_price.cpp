@@ -7,7 +7,7 @@
 
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "core/price_rules.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
@@ -25,14 +25,14 @@ bool fund_code(nb::handle code) {
     const char *text = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
     if (!text)
         throw nb::python_error();
-    return core::is_fund_code(std::string_view(text, static_cast<size_t>(size)));
+    return core::ledger::is_fund_code(std::string_view(text, static_cast<size_t>(size)));
 }
 
 /// (rounded price, tick): ints in the bands of 1 and 5, floats below.
 nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
     require_str(code, "code");
     double value = require_real(price, "price");
-    core::TickSnap snap = core::ceil_price_by_tick(fund_code(code), value);
+    core::ledger::TickSnap snap = core::ledger::ceil_price_by_tick(fund_code(code), value);
     double rounded = snap.integral ? snap.units : snap.price;
     if (!std::isfinite(rounded))
         raise_not_finite(rounded);
@@ -57,7 +57,7 @@ double slipped_price(nb::handle code, double price, nb::handle tick_count, bool 
     double out = price;
     for (std::int64_t left = count; left > 0;) {
         const std::int64_t steps = std::min(left, kStepsPerChunk);
-        out = core::slippage_price(fund, out, steps, up);
+        out = core::ledger::slippage_price(fund, out, steps, up);
         left -= steps;
         if (left > 0 && (!std::isfinite(out) || PyErr_CheckSignals() < 0))
             break;
@@ -79,13 +79,13 @@ nb::float_ calculate_slippage_price(nb::handle, nb::handle code, nb::handle pric
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     require_str(code, "code");
-    nb::object table = module_name_value(names().FutureIndexContractValue);
+    nb::object table = module_global(ledger_keys().FutureIndexContractValue);
     int known = PySequence_Contains(table.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
     if (known)
         return table[code];
-    return nb::int_(core::kDefaultContractValue);
+    return nb::int_(core::ledger::kDefaultContractValue);
 }
 
 /// action.lower(): the two sides as interned keys, other ASCII text lowered natively,
@@ -93,9 +93,9 @@ nb::object apply_future_contract_value(nb::handle, nb::handle code) {
 nb::object lower_side(nb::handle action) {
     if (PyUnicode_CheckExact(action.ptr())) {
         if (PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
-            return nb::borrow(names().buy);
+            return nb::borrow(ledger_keys().buy);
         if (PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
-            return nb::borrow(names().sell);
+            return nb::borrow(ledger_keys().sell);
     }
     if (PyUnicode_Check(action.ptr()) && PyUnicode_IS_ASCII(action.ptr())) {
         std::string text = utf8(action);
@@ -113,15 +113,8 @@ nb::object charge(nb::handle rate, nb::handle quantity, nb::handle units, double
                 (PyFloat_Check(units.ptr()) || PyLong_Check(units.ptr()));
     if (!real)
         return rate * quantity * units * nb::float_(price);
-    return nb::float_(core::leg_charge(as_real(rate, "rate"), as_real(quantity, "quantity"),
-                                       as_real(units, "contract value"), price));
-}
-
-bool truthy(nb::handle flag) {
-    int value = PyObject_IsTrue(flag.ptr());
-    if (value < 0)
-        throw nb::python_error();
-    return value == 1;
+    return nb::float_(core::ledger::leg_charge(as_real(rate, "rate"), as_real(quantity, "quantity"),
+                                               as_real(units, "contract value"), price));
 }
 
 nb::dict calculate_trade_cost_method(nb::handle self, nb::handle code, nb::handle action,
@@ -140,13 +133,13 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     double origin_price = require_real(price, "price");
     require_int(quantity, "quantity");
 
-    const LedgerNames &n = names();
+    const LedgerKeys &k = ledger_keys();
     bool future = false;
-    nb::handle family_name = n.stock;
+    nb::handle family_name = k.stock;
     if (text_equals(product_type, "Stock")) {
     } else if (text_equals(product_type, "Future")) {
         future = true;
-        family_name = n.future;
+        family_name = k.future;
     } else {
         // str + value, as the message is built in Python: a non-str type is a TypeError.
         nb::object message = nb::str("不支援的商品類型: ") + product_type;
@@ -154,22 +147,22 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     }
 
     // The settings are read afresh for every item, as callers may change them any time.
-    nb::object settings = self.attr(n._fee_settings);
-    nb::object slippage = item(item(item(settings, family_name), n.slippage), lower_side(action));
-    nb::object direction = item(slippage, n.direction);
-    bool up = core::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
-                             reverse_direction);
+    nb::object settings = self.attr(k._fee_settings);
+    nb::object slippage = item(item(item(settings, family_name), k.slippage), lower_side(action));
+    nb::object direction = item(slippage, k.direction);
+    bool up = core::ledger::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
+                                     reverse_direction);
 
     LegCost cost;
-    cost.price = slipped_price(code, origin_price, item(slippage, n.tick_count), up);
-    nb::object units = future ? apply_future_contract_value(self, code)
-                              : nb::int_(static_cast<long>(core::kSharesPerLot));
+    cost.price = slipped_price(code, origin_price, item(slippage, k.tick_count), up);
+    nb::object units =
+        future ? apply_future_contract_value(self, code) : nb::int_(core::ledger::kSharesPerLot);
 
-    cost.fee = charge(item(item(settings, family_name), n.fee), quantity, units, cost.price);
+    cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
     cost.tax = ignore_tax
                    ? nb::int_(0)
-                   : charge(item(item(settings, family_name), n.tax), quantity, units, cost.price);
-    cost.fixed_cost = item(item(settings, family_name), n.per_trade_cost);
+                   : charge(item(item(settings, family_name), k.tax), quantity, units, cost.price);
+    cost.fixed_cost = item(item(settings, family_name), k.per_trade_cost);
     cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;
     cost.price_obj = nb::float_(cost.price);
@@ -178,15 +171,15 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
 }
 
 nb::dict cost_info(const LegCost &cost) {
-    const LedgerNames &n = names();
+    const LedgerKeys &k = ledger_keys();
     nb::dict info = presized_dict(7);
-    set_item(info, n.fee, cost.fee);
-    set_item(info, n.tax, cost.tax);
-    set_item(info, n.fixed_cost, cost.fixed_cost);
-    set_item(info, n.qty, cost.qty);
-    set_item(info, n.min_qty, cost.min_qty);
-    set_item(info, n.price, cost.price_obj);
-    set_item(info, n.origin_price, cost.origin_price);
+    set_item(info, k.fee, cost.fee);
+    set_item(info, k.tax, cost.tax);
+    set_item(info, k.fixed_cost, cost.fixed_cost);
+    set_item(info, k.qty, cost.qty);
+    set_item(info, k.min_qty, cost.min_qty);
+    set_item(info, k.price, cost.price_obj);
+    set_item(info, k.origin_price, cost.origin_price);
     return info;
 }
 

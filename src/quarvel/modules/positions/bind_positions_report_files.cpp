@@ -2,7 +2,7 @@
 // the save-path method.
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "core/report_files.hpp"
 #include "reports.hpp"
@@ -44,7 +44,7 @@ void write_text_atomically(nb::handle path, nb::handle text, bool with_bom) {
     {
         // GIL released: no Python objects below, only the copied bytes.
         nb::gil_scoped_release release;
-        error = core::write_file_atomically(target, head, body);
+        error = core::ledger::write_file_atomically(target, head, body);
     }
     if (error)
         raise_os_error(error, fs_path);

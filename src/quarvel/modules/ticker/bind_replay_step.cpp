@@ -3,6 +3,7 @@
 // and, for a tick, runs matcher.set_current_tick, quote_manager.add_tick and
 // matcher.match_deal on it, exactly the calls the driver made itself: each module's own
 // methods run, looked up on every call, so what they do stays theirs.
+#include "_native/interned.hpp"
 #include "bindings.hpp"
 #include "core/handoff_queue.hpp"
 #include "playback_ports.hpp"
@@ -82,14 +83,14 @@ nb::object step(ReplayStep &s) {
     const Names &n = names();
     nb::object tokens, queue;
     if (s.native) {
-        tokens = s.ticker.attr(s.native->token_queue_name);
-        queue = s.ticker.attr(s.native->tick_queue_name);
+        tokens = s.ticker.attr(native::interned<TickerKeys>().allow_next_tick_flag_queue);
+        queue = s.ticker.attr(native::interned<TickerKeys>().tick_queue);
     }
     const bool native = s.native && is_native_queue(tokens) && is_native_queue(queue);
     if (s.owes_token) {
         s.owes_token = false;
         if (native)
-            nb::cast<PyHandoffQueue &>(tokens).native().put({core::ItemKind::Token, 0, {}});
+            nb::cast<PyHandoffQueue &>(tokens).native().put({core::ticker::ItemKind::Token, 0, {}});
         else
             call(s.ticker, n.allow_next_tick, {});
     }

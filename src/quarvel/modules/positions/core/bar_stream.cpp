@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
-void BarStream::feed(const TickColumns &rows, std::size_t begin, std::size_t end) {
+void BarStream::feed(const TickStore &rows, std::size_t begin, std::size_t end) {
     const auto &dt = rows.dt();
     const auto &close = rows.close();
     const auto &qty = rows.qty();
@@ -47,4 +47,4 @@ void BarStream::clear() {
     has_open_ = false;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -9,14 +9,14 @@
 
 #include "kbar_builder.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 class BarStream {
   public:
     explicit BarStream(BarWidth width) : width_(width) {}
 
     /// Takes rows [begin, end) of `rows`; bars that close are appended to `closed()`.
-    void feed(const TickColumns &rows, std::size_t begin, std::size_t end);
+    void feed(const TickStore &rows, std::size_t begin, std::size_t end);
     /// Forgets every bar (the store was replaced).
     void clear();
 
@@ -35,4 +35,4 @@ class BarStream {
     bool has_open_ = false;
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

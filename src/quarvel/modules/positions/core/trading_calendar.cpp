@@ -5,7 +5,7 @@
 
 #include "zone_offsets.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -170,4 +170,4 @@ std::vector<LocalMicros> virtual_minutes(LocalMicros last, LocalMicros now, bool
     return minutes;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -6,7 +6,7 @@
 
 #include "trading_calendar.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -59,4 +59,4 @@ bool hourly_zone_offset(std::int64_t seconds, std::int64_t &offset) {
     return true;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

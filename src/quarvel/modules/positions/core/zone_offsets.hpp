@@ -4,10 +4,10 @@
 // tick.
 #include <cstdint>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// Local wall-clock minus UTC, in seconds, at `seconds` since the epoch. False when
 /// localtime_r fails or the hour holds a change of offset (the caller asks localtime_r).
 bool hourly_zone_offset(std::int64_t seconds, std::int64_t &offset);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes
