@@ -13,6 +13,7 @@ empty:    an empty `on_tick`, the engine's floor.
 from __future__ import annotations
 
 import argparse
+import inspect
 import sys
 import tempfile
 from collections import deque
@@ -76,7 +77,9 @@ def _closes(bars) -> list[float]:
 
 
 class OnBarStyle(_Trader):
-    """Bar events from the driver: the closes kept in a short deque."""
+    """Bar events from the driver: the closes kept in a short deque. One tick may close
+    several bars (flat minutes before it); the rule runs once after them, in `on_tick`,
+    which the driver calls after the tick's `on_bar` calls."""
 
     path = "on_bar events"
     bars = [(CODE, "m", 1)]
@@ -85,13 +88,17 @@ class OnBarStyle(_Trader):
         super().on_start(context)
         self.closes: deque = deque(maxlen=SLOW)
         self.seen = 0
+        self.fresh = False
 
     def on_bar(self, context, code, bar) -> None:
         self.seen += 1
         self.closes.append(bar.Close)
-        target = self.rule.evaluate(list(self.closes))
-        tick = context.tick
-        self.trade(context, target, tick["close"] if tick else bar.Close)
+        self.fresh = True
+
+    def on_tick(self, context, tick) -> None:
+        if self.fresh:
+            self.fresh = False
+            self.trade(context, self.rule.evaluate(list(self.closes)), tick["close"])
 
 
 class OwnBarsStyle(_Trader):
@@ -155,20 +162,31 @@ def run(style: str, folder: Path) -> None:
     from quarvel.constant import BASIC_INFO
 
     use_timezone()  # the quote store's sessions and minutes are Taiwan time
-    backtest.cli._silence_module_consoles()
+    # Older drivers print the modules' lines unless silenced; newer ones route them to run.log.
+    silence = getattr(backtest.cli, "_silence_module_consoles", None)
+    if silence is not None:
+        silence()
     if style == "on_bar":
         strategy = OnBarStyle() if _driver_has_bar_events() else OwnBarsStyle()
     else:
         strategy = {"template": TemplateStyle, "empty": Empty}[style]()
     days = [Path(p).name.split(" ")[1] for p in tick_files(folder)]
     codes = backtest.parse_codes(f"{CODE}:Future")
+    # Imported before the timed block, as the peers' runners import theirs: the ledger
+    # module loads the report libraries (pandas, scipy, quantstats) when imported.
+    import quarvel.modules.matcher.matcher  # noqa: F401
+    import quarvel.modules.positions.positions  # noqa: F401
+
     with tempfile.TemporaryDirectory(prefix="quarvel-peers-") as data_dir:
         BASIC_INFO.data_dir = data_dir
         _fill_tick_cache(folder, days)
+        # The folder's days are not consecutive: the days between are missing, not faults.
+        lenient = ({"strict": False} if "strict" in
+                   inspect.signature(backtest.run_backtest).parameters else {})
         with Timer() as timer:
             result = backtest.run_backtest(strategy, codes, days[0], days[-1],
                                            ticks_dir=str(folder), write_reports=False,
-                                           progress=False)
+                                           progress=False, **lenient)
     if isinstance(strategy, OnBarStyle) and strategy.seen == 0:
         raise SystemExit("the driver has subscribe_bars but never called on_bar")
     rule = getattr(strategy, "rule", None)

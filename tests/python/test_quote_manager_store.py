@@ -281,3 +281,50 @@ def test_holiday_file_is_read_from_the_static_folder(tmp_path, monkeypatch, cont
             QuoteManager()
     else:
         assert QuoteManager().holiday_search_set == {"2024-01-01", "2024-02-06"}
+
+
+@pytest.mark.parametrize("change", ["replace_time", "replace_pair", "append_pair", "clear"])
+def test_windows_changed_in_place_take_effect_at_the_next_tick(change):
+    """The store remembers the windows it read; a change inside the same lists counts."""
+    qm = QuoteManager()
+    windows = [[time(9, 30), time(9, 31, 59)]]
+    qm.not_trade_times = {"Stock": windows}
+    qm.add_tick(tick("2024-03-04 09:30:30"))
+    assert qm.ticks["2330"]["last_tick"]["dt"] == datetime(2024, 3, 4, 9, 29, 59)
+    if change == "replace_time":
+        windows[0][1] = time(9, 30, 10)
+    elif change == "replace_pair":
+        windows[0] = [time(10, 0), time(10, 1)]
+    elif change == "append_pair":
+        windows[0][0] = time(11, 0)
+        windows.append([time(12, 0), time(12, 1)])
+    else:
+        windows.clear()
+    qm.add_tick(tick("2024-03-04 09:30:40"))
+    assert qm.ticks["2330"]["last_tick"]["dt"] == datetime(2024, 3, 4, 9, 30, 40)
+
+
+@pytest.mark.parametrize("zone", ["UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "<+0530>-5:30"])
+def test_tick_times_follow_the_zone_in_force_across_changes(zone, monkeypatch):
+    """Store times are datetime.fromtimestamp's, also when TZ changes mid-process and in the
+    hours around a daylight-saving change (2024-03-10 and 2024-11-03 in US Eastern)."""
+    import os
+    import time as clock
+
+    starts = [1710052200.0, 1710054000.0, 1710055800.5, 1730611800.0, 1730613600.0,
+              1730615400.25, 1730617200.0]
+    monkeypatch.setenv("TZ", "UTC0")
+    clock.tzset()
+    QuoteManager().add_tick(dict(tick("2024-03-04 09:00:00"), timestamp=starts[0]))
+    monkeypatch.setenv("TZ", zone)
+    clock.tzset()
+    try:
+        for ts in starts:
+            qm = QuoteManager()
+            qm.not_trade_times = {}
+            qm.add_tick(dict(tick("2024-03-04 09:00:00"), timestamp=ts))
+            assert qm.ticks["2330"]["last_tick"]["dt"] == datetime.fromtimestamp(ts), ts
+    finally:
+        monkeypatch.undo()
+        clock.tzset()
+    assert os.environ.get("TZ") != zone

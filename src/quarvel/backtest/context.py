@@ -32,6 +32,7 @@ class BacktestContext:
     orders: int = 0
     deals: int = 0
     state: dict = field(default_factory=dict)
+    bar_feed: Any = None  # followed K-bars, made at the first subscribe_bars or bars call
 
     def buy(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str:
         """Place a buy order and return its id; a market order when `price` is None."""
@@ -66,10 +67,25 @@ class BacktestContext:
         return Position(quantity, cost / opened if opened else 0.0, pnl)
 
     def bars(self, code: str, unit: str = "m", freq: int = 1, n: int | None = None):
-        """The last `n` K-bars of `code` (all when `n` is None), oldest first, as the quote
-        manager builds them: the last bar is still forming until the next bar starts."""
-        bars = self.quote_manager.get_kbar(code, unit=unit, freq=freq)
-        return bars if n is None else bars.tail(n)
+        """The last `n` K-bars of `code` (all when `n` is None), oldest first, with the
+        boundaries and values of `get_kbar`: the last bar is still forming until the next
+        bar starts. A BarsView: `len()`, `.height`, columns `dt`, `Open`, `High`, `Low`,
+        `Close`, `Volume` as numpy arrays (`view.Close` or `view["Close"]`) and
+        `.to_polars()` for get_kbar's table. Read natively from the tick store."""
+        return self._feed().tail(code, unit, freq, n)
+
+    def subscribe_bars(self, code: str, unit: str = "m", freq: int = 1) -> None:
+        """Have `on_bar(context, code, bar)` called each time a (code, unit, freq) bar
+        closes from now on; call it in `on_start` (or name the bars in the strategy's
+        `bars`) to have every bar of the run."""
+        self._feed().subscribe(code, unit, freq)
+
+    def _feed(self):
+        if self.bar_feed is None:
+            from quarvel.backtest.bar_events import make_feed
+
+            self.bar_feed = make_feed(self.quote_manager)
+        return self.bar_feed
 
     def _unit_value(self, code: str, entry: dict) -> float:
         """Money per point per lot or contract, as the ledger values an open position."""

@@ -14,6 +14,7 @@ import time
 import traceback
 
 from quarvel.backtest import runs
+from quarvel.backtest.bar_events import bar_events
 from quarvel.backtest.console_routing import library_output_to_log, routed_consoles
 from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.frames import attach_results
@@ -183,12 +184,21 @@ def _run(strategy, codes, start, end, source, cache_dir, backfill_start, backfil
 
 def _replay(context: BacktestContext, strategy, bar) -> None:
     """The main loop: one tick in flight; the next is released once the strategy is done."""
+    from quarvel.modules.ticker.ticker import ReplayStep
+
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
-    on_tick = strategy.on_tick
+    poll_bars, on_bar = bar_events(context, strategy) or (None, None)
+    on_tick = getattr(strategy, "on_tick", None)
+    if on_tick is None and poll_bars is None:
+        on_tick = strategy.on_tick  # neither handler: the AttributeError says what is missing
+    # One native call per tick: releases the last tick, takes the next, and runs the
+    # exchange's and the quote store's per-tick calls on it.
+    step = ReplayStep(ticker, matcher, quote_manager)
+    advance = bar.advance if getattr(bar, "shows", True) else None
     while True:
-        item = ticker.pop_tick()
+        item = step()
         status = item.get("orva_status")
         if status is not None:
             if status == end_value:
@@ -198,13 +208,17 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             continue
         context.tick = item
         context.ticks += 1
-        matcher.set_current_tick(item)
-        quote_manager.add_tick(item)
-        matcher.match_deal(item["code"], item["close"], item["qty"], item["timestamp"])
         try:
             # Reports of this tick's fills and of the orders placed at the last tick.
-            _drain_reports(context, strategy)
-            on_tick(context, item)
+            if getattr(matcher.response_queue, "queue", True):
+                _drain_reports(context, strategy)
+            if poll_bars is not None:
+                closed = poll_bars()
+                if closed is not None:
+                    for code, closed_bar in closed:
+                        on_bar(context, code, closed_bar)
+            if on_tick is not None:
+                on_tick(context, item)
         except Exception as error:
             ticker.stop_send_ticks()
             failure = StrategyError(
@@ -215,8 +229,8 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             failure.strategy_traceback = "".join(traceback.format_exception(
                 type(error), error, error.__traceback__.tb_next))
             raise failure from error
-        bar.advance()
-        ticker.allow_next_tick()
+        if advance is not None:
+            advance()
 
 
 def _move_out(staging: str, pattern: str, run_dir: str) -> str | None:

@@ -12,6 +12,8 @@ REFRESH_EVERY = 1000  # ticks between two refreshes: a refresh costs far more th
 
 
 class _NoProgress:
+    shows = False  # the loop skips advance() altogether
+
     def __enter__(self):
         return self
 

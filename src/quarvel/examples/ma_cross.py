@@ -39,7 +39,7 @@ class MovingAverageCross:
         bars = context.bars(code, "m", 1, n=self.slow + 1)
         if bars.height <= self.slow:
             return
-        closes = bars["Close"].to_list()[:-1]
+        closes = bars.Close[:-1].tolist()
         fast = sum(closes[-self.fast:]) / self.fast
         slow = sum(closes) / self.slow
         signal = "Buy" if fast > slow else "Sell"

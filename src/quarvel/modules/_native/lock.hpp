@@ -9,13 +9,21 @@ namespace nb = nanobind;
 
 class RLockGuard {
   public:
-    explicit RLockGuard(nb::handle lock) : lock_(nb::borrow(lock)) { lock_.attr("acquire")(); }
+    explicit RLockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
+        // Interned names and a method call without a bound method: taken on every tick.
+        static PyObject *const acquire = PyUnicode_InternFromString("acquire");
+        PyObject *done = PyObject_CallMethodNoArgs(lock_.ptr(), acquire);
+        if (!done)
+            throw nb::python_error();
+        Py_DECREF(done);
+    }
     ~RLockGuard() {
-        try {
-            lock_.attr("release")();
-        } catch (...) {
+        static PyObject *const release = PyUnicode_InternFromString("release");
+        PyObject *done = PyObject_CallMethodNoArgs(lock_.ptr(), release);
+        if (done)
+            Py_DECREF(done);
+        else
             PyErr_Clear();
-        }
     }
     RLockGuard(const RLockGuard &) = delete;
     RLockGuard &operator=(const RLockGuard &) = delete;

@@ -46,19 +46,31 @@ void init_matcher(nb::handle self, nb::handle positions) {
 }
 
 void set_current_tick(nb::handle self, nb::handle tick) {
+    // Runs on every tick: interned names (kept for the life of the process), plain calls.
+    static PyObject *const infos_name = PyUnicode_InternFromString("current_tick_infos"),
+                           *const code_key = PyUnicode_InternFromString("code"),
+                           *const tick_key = PyUnicode_InternFromString("tick"),
+                           *const ts_key = PyUnicode_InternFromString("timestamp"),
+                           *const info_ts_key = PyUnicode_InternFromString("ts"),
+                           *const positions_name = PyUnicode_InternFromString("positions"),
+                           *const set_name = PyUnicode_InternFromString("set_current_tick");
     require_dict(tick, "tick");
     RLockGuard guard(matcher_lock(self));
-    nb::object infos = self.attr("current_tick_infos");
-    nb::object code = tick["code"];
+    nb::object infos = self.attr(nb::handle(infos_name));
+    nb::object code = tick[nb::handle(code_key)];
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
     if (!known)
         infos[code] = new_tick_info();
     nb::object info = infos[code];
-    info["tick"] = tick;
-    info["ts"] = tick["timestamp"];
-    self.attr("positions").attr("set_current_tick")(tick);
+    info[nb::handle(tick_key)] = tick;
+    info[nb::handle(info_ts_key)] = tick[nb::handle(ts_key)];
+    nb::object positions = self.attr(nb::handle(positions_name));
+    PyObject *done = PyObject_CallMethodOneArg(positions.ptr(), set_name, tick.ptr());
+    if (!done)
+        throw nb::python_error();
+    Py_DECREF(done);
 }
 
 } // namespace

@@ -144,9 +144,13 @@ void register_account_methods(nb::class_<Positions> &cls) {
     cls.def(
         "set_current_tick",
         [](nb::handle self, nb::handle tick) {
+            // Every tick: interned names, kept for the life of the process.
+            static PyObject *const code_key = PyUnicode_InternFromString("code"),
+                                   *const infos_name =
+                                       PyUnicode_InternFromString("current_tick_infos");
             require_dict(tick, "tick");
-            nb::object code = tick["code"];
-            self.attr("current_tick_infos")[code] = tick;
+            nb::object code = tick[nb::handle(code_key)];
+            self.attr(nb::handle(infos_name))[code] = tick;
         },
         nb::arg("tick"), nb::sig("def set_current_tick(self, tick: dict) -> None"));
 }

@@ -8,6 +8,7 @@
 #include "core/tick_rules.hpp"
 #include "quote_manager.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quarvel::positions {
@@ -69,6 +70,59 @@ std::vector<core::quotes::TimeWindow> windows_of(const QuoteManager &manager, nb
     return windows;
 }
 
+/// Whether `memo` was read from `pairs` as it is now: the same pair objects holding the same
+/// start and end objects (times are immutable, so equal objects mean equal windows).
+bool same_pairs(const WindowsMemo &memo, PyObject *pairs) {
+    const Py_ssize_t count = PyList_GET_SIZE(pairs);
+    if (static_cast<std::size_t>(count) * 3 != memo.items.size())
+        return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *pair = PyList_GET_ITEM(pairs, i);
+        const std::size_t at = static_cast<std::size_t>(i) * 3;
+        if (pair != memo.items[at].ptr() || !PyList_CheckExact(pair) || PyList_GET_SIZE(pair) < 2 ||
+            PyList_GET_ITEM(pair, 0) != memo.items[at + 1].ptr() ||
+            PyList_GET_ITEM(pair, 1) != memo.items[at + 2].ptr())
+            return false;
+    }
+    return true;
+}
+
+/// windows_of, remembered while `not_trade_times` and its lists stay the same objects with
+/// the same contents (read on every tick, so checked by identity instead of read again).
+const std::vector<core::quotes::TimeWindow> &market_windows(QuoteManager &qm, nb::handle self,
+                                                            nb::handle market_type) {
+    nb::object table = self.attr(qm.keys.not_trade_times);
+    PyObject *pairs = nullptr;
+    if (PyDict_CheckExact(table.ptr()) && PyUnicode_CheckExact(market_type.ptr())) {
+        pairs = PyDict_GetItemWithError(table.ptr(), market_type.ptr());
+        if (!pairs && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    if (!pairs || !PyList_CheckExact(pairs)) {
+        qm.windows_read = windows_of(qm, self, market_type);
+        return qm.windows_read;
+    }
+    auto memo = std::find_if(qm.windows_memo.begin(), qm.windows_memo.end(),
+                             [&](auto &m) { return m.market_type.equal(market_type); });
+    if (memo != qm.windows_memo.end() && memo->table.is(table) && memo->pairs.ptr() == pairs &&
+        same_pairs(*memo, pairs))
+        return memo->windows;
+    WindowsMemo fresh{
+        table, nb::borrow(market_type), nb::borrow(pairs), {}, windows_of(qm, self, market_type)};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
+        PyObject *pair = PyList_GET_ITEM(pairs, i);
+        const bool plain = PyList_CheckExact(pair) && PyList_GET_SIZE(pair) >= 2;
+        fresh.items.push_back(nb::borrow(pair));
+        fresh.items.push_back(plain ? nb::borrow(PyList_GET_ITEM(pair, 0)) : nb::object());
+        fresh.items.push_back(plain ? nb::borrow(PyList_GET_ITEM(pair, 1)) : nb::object());
+    }
+    if (memo == qm.windows_memo.end())
+        memo = qm.windows_memo.insert(qm.windows_memo.end(), std::move(fresh));
+    else
+        *memo = std::move(fresh);
+    return memo->windows;
+}
+
 /// Whether the trading day `day` is in the `holiday_search_set` attribute.
 bool is_holiday(nb::handle holidays, std::int64_t day) {
     const core::quotes::CivilDateTime c =
@@ -127,7 +181,9 @@ void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
     const bool is_new = !record.is_valid();
     if (is_new)
         record = make_ticks_info(manager);
-    const std::vector<core::quotes::TimeWindow> windows = windows_of(manager, self, market_type);
+    // A copy: the holiday lookups below run Python code, which may add ticks here too.
+    const std::vector<core::quotes::TimeWindow> windows =
+        market_windows(manager, self, market_type);
 
     // Virtual rows for the minutes that passed without a tick.
     std::vector<core::quotes::LocalMicros> minutes;

@@ -19,8 +19,6 @@ namespace {
 // table compact; the cost is spread over this many new buckets.
 constexpr int kMaxChunks = 64;
 
-const char *const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
-
 /// Moves the pending rows of a record to its history; returns the history.
 RowsRef hand_out(const QuoteManager &manager, nb::handle record) {
     RowsRef pending = rows_ref(record, manager.keys.ticks);
@@ -158,18 +156,9 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     require_str(code, "code");
     require_int(freq, "freq");
     require_list(exprs, "exprs");
-    std::optional<core::quotes::BarUnit> bar_unit;
-    if (PyUnicode_Check(unit.ptr()))
-        bar_unit = core::quotes::parse_bar_unit(text_value(unit, "unit"));
-    if (!bar_unit)
-        throw nb::type_error(kUnitError);
-    int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
-    if (count == -1 && PyErr_Occurred())
-        throw nb::python_error();
     // A width that cannot be used is refused before any row moves.
-    const core::quotes::BarWidth width = core::quotes::make_bar_width(
-        *bar_unit, overflow > 0 ? INT64_MAX : (overflow < 0 ? INT64_MIN : count));
+    const core::quotes::BarWidth width = kbar_width(unit, freq);
+    const std::int64_t count = width.count;
     const int pandas = PyObject_IsTrue(to_pandas_df.ptr());
     if (pandas < 0)
         throw nb::python_error();

@@ -1,4 +1,5 @@
 #include "_native/errors.hpp"
+#include "bar_feed.hpp"
 #include "bindings.hpp"
 
 NB_MODULE(positions, m) {
@@ -7,4 +8,5 @@ NB_MODULE(positions, m) {
     bind_module_names(m);
     bind_positions(m);
     bind_quote_manager(m);
+    bind_bar_feed(m);
 }

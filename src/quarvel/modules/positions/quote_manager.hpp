@@ -33,10 +33,20 @@ struct QuoteKeys {
     const RowKeys &row = native::interned<RowKeys>();
 };
 
-/// The native part of QuoteManager: only the interned keys add_tick reads and writes; the
-/// store itself lives in the instance __dict__.
+/// The non-trading windows last read for one market type, and the very objects they were
+/// read from: while the same objects sit in the same places the windows still hold.
+struct WindowsMemo {
+    nb::object table, market_type, pairs;
+    std::vector<nb::object> items; // per window: the pair, its start and its end
+    std::vector<core::quotes::TimeWindow> windows;
+};
+
+/// The native part of QuoteManager: only the interned keys add_tick reads and writes and
+/// the windows last read; the store itself lives in the instance __dict__.
 struct QuoteManager {
     const QuoteKeys &keys = native::interned<QuoteKeys>();
+    std::vector<WindowsMemo> windows_memo;
+    std::vector<core::quotes::TimeWindow> windows_read; // windows read without a memo
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
@@ -98,6 +108,10 @@ nb::object kbar_frame(const std::vector<core::quotes::Bar> &bars, std::size_t be
 /// The K-bar table of one bar, reusing the columns in `reuse` that still hold.
 nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickStore &rows,
                          OpenBarColumns &reuse);
+
+/// The bucket width of get_kbar's (unit, freq); TypeError or the width's own error when
+/// they cannot be used (bind_bar_feed.cpp).
+core::quotes::BarWidth kbar_width(nb::handle unit, nb::handle freq);
 
 // Methods (one file each).
 void register_store_methods(nb::class_<QuoteManager> &cls);

@@ -56,6 +56,7 @@ Ticker &native_ticker(nb::handle self);
 void bind_module_names(nb::module_ &m);
 void bind_handoff_queue(nb::module_ &m);
 void bind_ticker(nb::module_ &m);
+void bind_replay_step(nb::module_ &m);
 
 // Method groups of Ticker, one binding file each.
 void register_cache_methods(nb::class_<Ticker> &cls);

@@ -9,4 +9,5 @@ NB_MODULE(ticker, m) {
     quarvel::ticker::bind_module_names(m);
     quarvel::ticker::bind_handoff_queue(m);
     quarvel::ticker::bind_ticker(m);
+    quarvel::ticker::bind_replay_step(m);
 }

@@ -72,15 +72,22 @@ TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_mar
     }
     source->to_seconds = native::module_attr(kModule, "format_nano_ts_to_second_ts");
     source->hours = nb::int_(8);
+    source->native_seconds = source->to_seconds.is(
+        nb::module_::import_("quarvel.utils").attr("format_nano_ts_to_second_ts"));
     return source;
 }
 
 // The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
 nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row) {
-    nb::object ts = new_long(row.ts);
-    PyObject *args[] = {ts.ptr(), source.hours.ptr()};
-    nb::object timestamp =
-        nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    nb::object timestamp;
+    if (source.native_seconds) {
+        // ts / 1e9 - hours * 3600 as Python computes it: the int rounded to a double first.
+        timestamp = nb::steal(PyFloat_FromDouble(static_cast<double>(row.ts) / 1e9 - 8 * 3600.0));
+    } else {
+        nb::object ts = new_long(row.ts);
+        PyObject *args[] = {ts.ptr(), source.hours.ptr()};
+        timestamp = nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+    }
     if (!timestamp.is_valid())
         throw nb::python_error();
     nb::object values[] = {source.markets.at(row.code),
@@ -94,7 +101,10 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
     const TickerKeys &k = native::interned<TickerKeys>();
     const nb::handle keys[] = {k.market_type, k.timestamp, k.code,        k.close,
                                k.qty,         k.tick_type, k.is_simulate, k.is_backfilling};
-    nb::dict tick;
+    // Sized for its eight keys up front: no resize while it fills.
+    nb::dict tick = nb::steal<nb::dict>(_PyDict_NewPresized(8));
+    if (!tick.is_valid())
+        throw nb::python_error();
     for (std::size_t i = 0; i < std::size(keys); ++i) {
         if (!values[i].is_valid() ||
             PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)

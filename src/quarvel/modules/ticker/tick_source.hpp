@@ -21,6 +21,8 @@ struct TickDictParts {
     std::vector<nb::object> markets;
     nb::object to_seconds; ///< format_nano_ts_to_second_ts
     nb::object hours;      ///< its second argument, 8
+    /// to_seconds is quarvel.utils' own function: the same sum is done here, without a call.
+    bool native_seconds = false;
 };
 using TickDictPartsPtr = std::shared_ptr<const TickDictParts>;
 

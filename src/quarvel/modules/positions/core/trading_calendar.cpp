@@ -3,6 +3,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "zone_offsets.hpp"
+
 namespace quarvel::core::quotes {
 
 namespace {
@@ -92,6 +94,10 @@ bool split_timestamp(double timestamp, std::int64_t &seconds, std::int64_t &micr
 bool local_from_unix(std::int64_t seconds, std::int64_t micros, LocalMicros &out) {
     if (seconds <= -100'000'000'000LL || seconds >= 100'000'000'000LL)
         return false;
+    if (std::int64_t offset = 0; hourly_zone_offset(seconds, offset)) {
+        out = (seconds + offset) * kMicrosPerSecond + micros;
+        return true;
+    }
     const std::time_t when = static_cast<std::time_t>(seconds);
     std::tm parts{};
     if (!localtime_r(&when, &parts))

@@ -1,0 +1,83 @@
+"""ReplayStep, the driver's per-tick call: the same stream as pop_tick/allow_next_tick, the
+exchange's and the quote store's calls in order on every tick, a Ticker's own overrides
+honoured."""
+
+import pytest
+
+from quarvel.modules.ticker.ticker import ReplayStep, Ticker
+from test_ticker_playback import MAIN, STOCK, broker, make_ticker  # noqa: F401
+from ticker_fakes import BACKFILL_DONE, END, drain_stream
+
+pytestmark = pytest.mark.timeout(60)
+
+
+class Recorder:
+    """Stands in for the matcher and the quote manager: notes every per-tick call."""
+
+    def __init__(self):
+        self.calls = []
+
+    def set_current_tick(self, tick):
+        self.calls.append(("set_current_tick", tick["timestamp"]))
+
+    def add_tick(self, tick):
+        self.calls.append(("add_tick", tick["timestamp"]))
+
+    def match_deal(self, code, close, qty, ts):
+        self.calls.append(("match_deal", (code, close, qty, ts)))
+
+
+def replay(step, limit=100):
+    items = []
+    for _ in range(limit):
+        item = step()
+        items.append(item)
+        if item == END:
+            return items
+    pytest.fail("stream did not end")
+
+
+@pytest.mark.parametrize("override", [False, True], ids=["own", "subclass-pop_tick"])
+def test_step_plays_the_stream_and_runs_the_per_tick_calls(make_ticker, override):  # noqa: F811
+    expected = drain_stream(_started(make_ticker(broker(main_rows=4))))
+    ticker = make_ticker(broker(main_rows=4))
+    popped = []
+    if override:
+        # A Ticker whose pop_tick is its own: the step must go through it.
+        plain = ticker.pop_tick
+        ticker.pop_tick = lambda: popped.append(1) or plain()
+    recorder = Recorder()
+    items = replay(ReplayStep(_started(ticker), recorder, recorder))
+    assert items == expected
+    ticks = [i for i in items if "orva_status" not in i]
+    assert len(ticks) == 4 and (len(popped) == len(items) if override else not popped)
+    assert recorder.calls == [
+        call for t in ticks for call in (
+            ("set_current_tick", t["timestamp"]), ("add_tick", t["timestamp"]),
+            ("match_deal", (t["code"], t["close"], t["qty"], t["timestamp"])))]
+
+
+def test_status_items_take_no_token_and_a_bad_tick_is_refused():
+    class Scripted(Ticker):
+        def __init__(self, items):
+            self.items, self.allowed = list(items), 0
+
+        def pop_tick(self):
+            return self.items.pop(0)
+
+        def allow_next_tick(self):
+            self.allowed += 1
+
+    tick = {"code": "2330", "close": 1.0, "qty": 1, "timestamp": 1.0}
+    ticker = Scripted([tick, BACKFILL_DONE, tick, END])
+    step = ReplayStep(ticker, Recorder(), Recorder())
+    assert [step() for _ in range(4)] == [tick, BACKFILL_DONE, tick, END]
+    assert ticker.allowed == 2  # each tick released before the next pop; markers never
+    ticker = Scripted([{"code": "2330", "close": 1.0, "timestamp": 1.0}])
+    with pytest.raises(KeyError, match="qty"):
+        ReplayStep(ticker, Recorder(), Recorder())()
+
+
+def _started(ticker):
+    ticker.send_ticks(STOCK, MAIN, MAIN)
+    return ticker
