@@ -75,6 +75,30 @@ def test_cli_rebuilds_the_shared_cache_file_byte_for_byte(tmp_path):
     assert os.listdir(written.parent) == [written.name]
 
 
+@pytest.mark.timeout(300)
+@pytest.mark.skipif(not SHARED_TAIFEX.is_file(), reason="shared data folder absent")
+def test_imported_days_replay_without_a_broker_and_a_missing_day_is_a_problem(tmp_path):
+    assert run_cli(SHARED_TAIFEX, "--data-dir", tmp_path).returncode == 0
+    env = {**os.environ, "PYTHONPATH": str(Path(quarvel.__file__).parents[1]),
+           "PYTHONUTF8": "1", "COLUMNS": "200"}
+
+    def replay(start):
+        return subprocess.run(
+            [sys.executable, "-m", "quarvel.backtest", "--strategy",
+             "quarvel.examples.ma_cross:MovingAverageCross", "--codes", "TXFR1:Future",
+             "--start", start, "--end", "2025-01-08", "--data-dir", str(tmp_path),
+             "--no-progress"], capture_output=True, text=True, env=env, timeout=280)
+
+    whole = replay("2025-01-08")
+    assert whole.returncode == 0, whole.stdout[-3000:] + whole.stderr[-3000:]
+    assert "84,927" in whole.stdout and "tick cache" in whole.stdout
+    # 2025-01-07 was never imported: a missing day, never made-up ticks.
+    partial = replay("2025-01-07")
+    assert partial.returncode == 1
+    assert "2025-01-07" in partial.stdout and "84,927" in partial.stdout
+    assert not (tmp_path / "synthetic").exists()
+
+
 def test_ticks_are_sorted_stably_with_the_tick_test_restarted_at_each_auction(tmp_path):
     written = import_taifex([write_public(tmp_path)], data_dir=tmp_path)
     assert written.select("code", "day", "rows").rows() == [("TXFR1", "2025-01-08", 7)]
