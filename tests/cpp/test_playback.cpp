@@ -101,17 +101,6 @@ TEST(MainRange, CancelledWhileWaitingForBackfillingEmitsNothing) {
     EXPECT_EQ(port.log, "");
 }
 
-TEST(MainRange, TokenTakenAfterCancelIsGivenBack) {
-    ScriptedPort port;
-    port.tokens = 5;
-    port.cancel_after_rows = 2;
-    PlaybackOutcome out = play_main_range(port, 4, false);
-    EXPECT_EQ(out.end, PlaybackEnd::Cancelled);
-    EXPECT_EQ(out.sent, 2u);
-    EXPECT_EQ(port.log, "TR0TR1TG");
-    EXPECT_EQ(port.tokens, 3);
-}
-
 TEST(MainRange, NoTokenMeansCancelledWithoutRows) {
     ScriptedPort port;
     EXPECT_EQ(play_main_range(port, 2, false).end, PlaybackEnd::Cancelled);
@@ -182,24 +171,33 @@ TEST(TokenOrHandOver, NoQuestionAfterTheLastBackfillingRow) {
     EXPECT_EQ(port.asked.size(), 2u);
 }
 
-TEST(TokenOrHandOver, EndTokenTakenAfterCancelIsGivenBack) {
+struct GiveBackCase {
+    std::size_t rows;
+    int cancel_after_rows;
+    int refuse_row;
+    std::size_t sent;
+    const char *log;
+    int tokens_left;
+};
+
+class GiveBack : public ::testing::TestWithParam<GiveBackCase> {};
+
+// A token taken after a cancel belongs to whoever plays next.
+TEST_P(GiveBack, TokenTakenForNothingGoesBack) {
+    const GiveBackCase &c = GetParam();
     ScriptedPort port;
     port.tokens = 5;
-    port.cancel_after_rows = 2;
-    PlaybackOutcome out = play_main_range(port, 2, false);
+    port.cancel_after_rows = c.cancel_after_rows;
+    port.refuse_row = c.refuse_row;
+    PlaybackOutcome out = play_main_range(port, c.rows, false);
     EXPECT_EQ(out.end, PlaybackEnd::Cancelled);
-    EXPECT_EQ(out.sent, 2u);
-    EXPECT_EQ(port.log, "TR0TR1TG");
-    EXPECT_EQ(port.tokens, 3);
+    EXPECT_EQ(out.sent, c.sent);
+    EXPECT_EQ(port.log, c.log);
+    EXPECT_EQ(port.tokens, c.tokens_left);
 }
 
-TEST(TokenOrHandOver, RowRefusedOnItsTokenGivesTheTokenBack) {
-    ScriptedPort port;
-    port.tokens = 5;
-    port.refuse_row = 1;
-    PlaybackOutcome out = play_main_range(port, 3, false);
-    EXPECT_EQ(out.end, PlaybackEnd::Cancelled);
-    EXPECT_EQ(out.sent, 1u);
-    EXPECT_EQ(port.log, "TR0TG");
-    EXPECT_EQ(port.tokens, 4);
-}
+INSTANTIATE_TEST_SUITE_P(
+    PacingLoop, GiveBack,
+    ::testing::Values(GiveBackCase{4, 2, -1, 2, "TR0TR1TG", 3}, // cancelled between rows
+                      GiveBackCase{2, 2, -1, 2, "TR0TR1TG", 3}, // the end token after a cancel
+                      GiveBackCase{3, -1, 1, 1, "TR0TG", 4}));  // row refused on its token
