@@ -46,55 +46,32 @@ class NativePort final : public core::ticker::PlaybackPort {
         return ticks_.put_unless_cancelled({core::ticker::ItemKind::EndOfBackfilling, 0, {}},
                                            session_);
     }
-    bool take_token() override {
-        for (;;) {
-            if (auto item = tokens_.get_for(kWaitSlice)) {
-                release(*item); // whatever was put, it counts as one token
-                return true;
-            }
-            if (session_.cancelled())
-                return false;
+    // A token already waiting is used by the playback; otherwise the rest of the range is
+    // staged on the token queue, so that each grant delivers the next row at once, on the
+    // granting thread. This thread then only waits for the end of the range (or a cancel):
+    // no hand-off per tick.
+    core::ticker::TokenStep take_token_or_hand_over(const core::ticker::RangeLeft &left) override {
+        if (auto token = tokens_.try_get()) {
+            release(*token); // whatever was put, it counts as one token
+            return {core::ticker::TokenWait::Taken};
         }
+        if (session_.cancelled())
+            return {core::ticker::TokenWait::Cancelled};
+        core::ticker::StagedRows staged{&ticks_,   &session_,         &range_.columns.view,
+                                        left.next, left.rows,         left.end_token,
+                                        source_,   range_.backfilling};
+        if (tokens_.stage(staged))
+            return {core::ticker::TokenWait::HandedOver, wait_for_staged_rows()};
+        // A token arrived between the two looks, or a cancelled producer has not withdrawn
+        // its rows yet: look again.
+        std::this_thread::yield();
+        return {core::ticker::TokenWait::Retry};
     }
     // A token handed back may at once release the row of whoever plays next.
     void give_back_token() override { tokens_.put({core::ticker::ItemKind::Token, 0, {}}); }
     bool cancelled() override { return session_.cancelled(); }
     bool emit_row(std::size_t index) override {
         return ticks_.put_unless_cancelled(row_item(index), session_);
-    }
-    // Tokens already waiting are used here; then the remaining rows are staged on the token
-    // queue, so that each grant delivers the next row at once, on the granting thread. This
-    // thread only waits for the end of the range (or a cancel): no hand-off per tick.
-    core::ticker::PlaybackOutcome emit_range(std::size_t rows, bool end_token) override {
-        std::size_t next = 0;
-        for (;;) {
-            if (next == rows && !end_token)
-                return {next, core::ticker::PlaybackEnd::Exhausted};
-            if (auto token = tokens_.try_get()) {
-                release(*token);
-                if (session_.cancelled()) {
-                    give_back_token();
-                    return {next, core::ticker::PlaybackEnd::Cancelled};
-                }
-                if (next == rows) // the token of the row that does not exist
-                    return {next, core::ticker::PlaybackEnd::Exhausted};
-                if (!ticks_.put_unless_cancelled(row_item(next), session_)) {
-                    give_back_token();
-                    return {next, core::ticker::PlaybackEnd::Cancelled};
-                }
-                ++next;
-                continue;
-            }
-            if (session_.cancelled())
-                return {next, core::ticker::PlaybackEnd::Cancelled};
-            core::ticker::StagedRows staged{&ticks_,   &session_, &range_.columns.view, next, rows,
-                                            end_token, source_,   range_.backfilling};
-            if (tokens_.stage(staged))
-                return wait_for_staged_rows();
-            // A token arrived between the two looks, or a cancelled producer has not
-            // withdrawn its rows yet: look again.
-            std::this_thread::yield();
-        }
     }
 
   private:
@@ -155,14 +132,14 @@ class PythonPort final : public core::ticker::PlaybackPort {
         return put_marker(ticker_, session_, self_.attr("tick_queue"),
                           core::ticker::ItemKind::EndOfBackfilling);
     }
-    bool take_token() override {
+    core::ticker::TokenStep take_token_or_hand_over(const core::ticker::RangeLeft &) override {
         nb::object tokens = self_.attr("allow_next_tick_flag_queue");
         for (;;) {
             token_ = take_within_slice(tokens);
             if (token_.is_valid())
-                return true;
+                return {core::ticker::TokenWait::Taken};
             if (cancelled())
-                return false;
+                return {core::ticker::TokenWait::Cancelled};
         }
     }
     void give_back_token() override {

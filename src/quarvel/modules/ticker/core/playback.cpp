@@ -2,36 +2,38 @@
 
 namespace quarvel::core::ticker {
 
-bool PlaybackPort::emit_row_on_token(std::size_t index) {
-    if (!take_token())
-        return false;
-    // A token taken after a cancel belongs to whoever plays next.
-    if (cancelled() || !emit_row(index)) {
-        give_back_token();
-        return false;
+namespace {
+
+/// Emits rows [0, rows) one per token; with `end_token` one more token is taken after the
+/// last row. The port may take over the rest of the range at any token.
+PlaybackOutcome emit_range(PlaybackPort &port, std::size_t rows, bool end_token) {
+    std::size_t next = 0;
+    for (;;) {
+        if (next == rows && !end_token)
+            return {next, PlaybackEnd::Exhausted};
+        TokenStep step = port.take_token_or_hand_over({next, rows, end_token});
+        if (step.wait == TokenWait::Retry)
+            continue;
+        if (step.wait == TokenWait::HandedOver)
+            return step.handed_over;
+        if (step.wait == TokenWait::Cancelled)
+            return {next, PlaybackEnd::Cancelled};
+        // A token taken after a cancel belongs to whoever plays next.
+        if (port.cancelled()) {
+            port.give_back_token();
+            return {next, PlaybackEnd::Cancelled};
+        }
+        if (next == rows) // the token of the row that does not exist
+            return {next, PlaybackEnd::Exhausted};
+        if (!port.emit_row(next)) {
+            port.give_back_token();
+            return {next, PlaybackEnd::Cancelled};
+        }
+        ++next;
     }
-    return true;
 }
 
-PlaybackOutcome PlaybackPort::emit_range(std::size_t rows, bool end_token) {
-    PlaybackOutcome outcome;
-    for (; outcome.sent < rows; ++outcome.sent) {
-        if (!emit_row_on_token(outcome.sent)) {
-            outcome.end = PlaybackEnd::Cancelled;
-            return outcome;
-        }
-    }
-    if (!end_token)
-        return outcome;
-    if (!take_token()) {
-        outcome.end = PlaybackEnd::Cancelled;
-    } else if (cancelled()) {
-        // A token taken after a cancel belongs to whoever plays next.
-        give_back_token();
-        outcome.end = PlaybackEnd::Cancelled;
-    }
-    return outcome;
-}
+} // namespace
 
 PlaybackOutcome play_main_range(PlaybackPort &port, std::size_t rows, bool await_backfilling) {
     if (await_backfilling && (!port.wait_backfilling_notice() || !port.emit_backfilling_marker()))
@@ -39,11 +41,11 @@ PlaybackOutcome play_main_range(PlaybackPort &port, std::size_t rows, bool await
     if (rows == 0)
         return {0, port.cancelled() ? PlaybackEnd::Cancelled : PlaybackEnd::Exhausted};
     // The end marker is paced like a tick: one more token after the last row.
-    return port.emit_range(rows, true);
+    return emit_range(port, rows, true);
 }
 
 PlaybackOutcome play_backfilling_range(PlaybackPort &port, std::size_t rows) {
-    return port.emit_range(rows, false);
+    return emit_range(port, rows, false);
 }
 
 } // namespace quarvel::core::ticker

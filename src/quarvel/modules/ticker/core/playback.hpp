@@ -15,6 +15,26 @@ struct PlaybackOutcome {
     PlaybackEnd end = PlaybackEnd::Exhausted;
 };
 
+/// The part of a range still due when the playback asks for a token.
+struct RangeLeft {
+    std::size_t next; ///< the next row to emit; == rows once only the end token is due
+    std::size_t rows; ///< rows in the whole range
+    bool end_token;   ///< one more token is taken after the last row
+};
+
+/// What asking for the next token came to.
+enum class TokenWait {
+    Taken,      ///< a token was taken; the playback spends it on the next row (or the end)
+    Cancelled,  ///< the session was cancelled while waiting; no token was taken
+    HandedOver, ///< the port played the rest of the range itself
+    Retry,      ///< neither yet: ask again
+};
+
+struct TokenStep {
+    TokenWait wait = TokenWait::Taken;
+    PlaybackOutcome handed_over{}; ///< with HandedOver: how the whole range ended
+};
+
 /// What a playback needs from its surroundings. Every wait returns false once the
 /// playback's session is cancelled (stopped, or replaced by a newer playback).
 class PlaybackPort {
@@ -24,20 +44,15 @@ class PlaybackPort {
     virtual bool wait_backfilling_notice() = 0;
     /// Emits the end-of-backfilling marker.
     virtual bool emit_backfilling_marker() = 0;
-    /// Blocks until a pacing token is taken.
-    virtual bool take_token() = 0;
+    /// Takes a pacing token, or hands the rest of the range over to whoever grants the
+    /// tokens (e.g. by staging the rows where the tokens arrive, so that each grant
+    /// delivers one row).
+    virtual TokenStep take_token_or_hand_over(const RangeLeft &left) = 0;
     /// Returns the token just taken, for a playback that will not use it.
     virtual void give_back_token() = 0;
     virtual bool cancelled() = 0;
     /// Emits row `index`; false (and nothing emitted) when cancelled.
     virtual bool emit_row(std::size_t index) = 0;
-    /// Takes a token and emits row `index` on it; false when cancelled (a token taken after
-    /// the cancel is given back).
-    virtual bool emit_row_on_token(std::size_t index);
-    /// Emits rows [0, rows) one per token; with `end_token` one more token is taken after
-    /// the last row. A port may do this its own way, e.g. by staging the rows where the
-    /// tokens arrive so that each grant delivers one.
-    virtual PlaybackOutcome emit_range(std::size_t rows, bool end_token);
 };
 
 /// The main range: optionally waits for backfilling and emits its marker, then one row per
