@@ -7,8 +7,11 @@ import sys
 import polars as pl
 
 from quarvel.data.offline_api import OfflineAPI
+from matcher_support import package_root
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+# The folder holding the quarvel the tests import (src/ or site-packages): subprocesses
+# must run the same build.
+SRC = package_root()
 DAY, NEXT_DAY = "2024-01-02", "2024-01-03"
 
 

@@ -15,8 +15,9 @@ from quarvel.backtest import frames, metrics
 from quarvel.examples.ma_cross import MovingAverageCross
 
 from reports_support import profit_row
+from matcher_support import package_root
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+SRC = package_root()  # the build the tests import, also in subprocesses
 
 
 @contextlib.contextmanager
