@@ -66,6 +66,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
                         help="local time zone of the run (default Asia/Taipei, the market's own; "
                         "sessions, K-bars and report times are local times)")
+    parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
+                        help="market rules: spec (the simulator's fee settings, default) or "
+                        "taiwan (Taiwan commission, tax, tick sizes, futures margin)")
     parser.add_argument("--quiet", action="store_true",
                         help="hide the per-order and per-deal console lines")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
@@ -98,7 +101,7 @@ def main(argv: list[str] | None = None) -> int:
             strategy, parse_codes(args.codes), args.start, args.end,
             ticks_dir=args.ticks_dir, backfill_start=args.backfill_start,
             backfill_end=args.backfill_end, initial_capital=args.capital,
-            progress=not args.no_progress,
+            progress=not args.no_progress, rules=args.rules,
         )
     except StrategyError as error:
         console.print(f"[red]{error}[/red]")

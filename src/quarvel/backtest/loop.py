@@ -12,6 +12,8 @@ from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.progress import make_progress
 from quarvel.backtest.result import BacktestResult
 from quarvel.constant import BASIC_INFO, FLAG
+from quarvel.cost_breakdown import run_cost_rows
+from quarvel.rules import make_rules
 from quarvel.utils import console
 
 
@@ -66,8 +68,12 @@ def run_backtest(
     initial_capital: int | None = None,
     write_reports: bool = True,
     progress: bool = True,
+    rules=None,
 ) -> BacktestResult:
-    """Replay `codes` from `start` to `end` (inclusive, "YYYY-MM-DD") through `strategy`."""
+    """Replay `codes` from `start` to `end` (inclusive, "YYYY-MM-DD") through `strategy`.
+
+    `rules`: "spec" (default) or "taiwan", or a rules object of `quarvel.rules`.
+    """
     if api is None:
         from quarvel.offline_api import OfflineAPI
 
@@ -75,6 +81,7 @@ def run_backtest(
     matcher, positions, quote_manager, ticker = _make_objects(api)
     if initial_capital is not None:
         positions.set_initial_capital(initial_capital)
+    positions.apply_rules(make_rules(rules))
     context = BacktestContext(matcher, positions, quote_manager, ticker)
     started = time.perf_counter()
 
@@ -96,6 +103,7 @@ def run_backtest(
         final_capital=positions.current_capital,
         seconds=time.perf_counter() - started,
     )
+    result.cost_rows = run_cost_rows(positions)
     if write_reports:
         _write_reports(result, positions, quote_manager, codes)
     return result

@@ -16,3 +16,4 @@ class BacktestResult:
     seconds: float
     trade_records_path: str | None = None
     reports: dict[str, dict[str, str | None]] = field(default_factory=dict)
+    cost_rows: list[tuple[str, str]] = field(default_factory=list)  # market rules and costs

@@ -19,6 +19,8 @@ def print_summary(result: BacktestResult) -> None:
     table.add_row("realised profit", f"{result.realised_profit:,.2f}")
     table.add_row("initial capital", f"{result.initial_capital:,.2f}")
     table.add_row("final capital", f"{result.final_capital:,.2f}")
+    for label, value in result.cost_rows:
+        table.add_row(label, value)
     table.add_row("trade records", str(result.trade_records_path))
     for code, paths in result.reports.items():
         for kind, path in paths.items():

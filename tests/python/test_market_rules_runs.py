@@ -1,0 +1,66 @@
+"""Whole runs under the Taiwan rules: the CLI, run_backtest and the standard report."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from matcher_support import package_root
+from quarvel import backtest
+from quarvel.examples.ma_cross import MovingAverageCross
+
+from shared_data import SHARED_TICKS
+
+needs_ticks = pytest.mark.skipif(not SHARED_TICKS.is_dir(), reason="real tick files not available")
+
+
+def summary_value(text, label):
+    match = re.search(rf"│\s+{re.escape(label)}\s+│ ([-\d,.]+)", text)
+    assert match, f"{label} missing from the summary"
+    return float(match.group(1).replace(",", ""))
+
+
+@pytest.mark.timeout(600)
+@needs_ticks
+def test_cli_net_equals_gross_less_costs_on_real_days(tmp_path):
+    """The example strategy over the real TXFR1 days: the summary's costs add up."""
+    env = dict(os.environ, PYTHONPATH=package_root(), PYTHONUTF8="1", COLUMNS="160")
+    done = subprocess.run(
+        [sys.executable, "-m", "quarvel.backtest", "--demo", "--ticks-dir", str(SHARED_TICKS),
+         "--codes", "TXFR1:Future",  # every day in the folder: the five real days
+         "--capital", "1000000", "--rules", "taiwan", "--quiet", "--no-progress",
+         "--data-dir", str(tmp_path / "data")],
+        capture_output=True, text=True, timeout=580, env=env)
+    assert done.returncode == 0, done.stderr[-2000:]
+    out = done.stdout
+    assert re.search(r"│ market rules\s+│ taiwan", out)
+    assert summary_value(out, "tx_original_margin") == 338000
+    gross, net = summary_value(out, "gross"), summary_value(out, "net")
+    costs = sum(summary_value(out, k) for k in ("commission", "tax", "fixed", "slippage"))
+    assert summary_value(out, "commission") > 0 and summary_value(out, "slippage") > 0
+    assert net == pytest.approx(gross - costs, abs=0.01)
+    assert net == pytest.approx(summary_value(out, "realised profit"), abs=0.01)
+    # Slippage moves whole index points: 3 points × 200 per leg, two legs a round trip.
+    assert summary_value(out, "slippage") % 1200 == 0
+    report = (tmp_path / "data" / "report" / "TXFR1-report.html").read_text(encoding="utf-8")
+    assert 'id="rules-table"' in report and "tx_original_margin" in report
+
+
+@pytest.mark.timeout(600)
+@needs_ticks
+def test_default_rules_leave_a_run_unchanged(data_dir, printed):
+    def run(**kwargs):
+        return backtest.run_backtest(MovingAverageCross(), backtest.parse_codes("TXFR1:Future"),
+                                     "2025-01-02", "2025-01-02", ticks_dir=str(SHARED_TICKS),
+                                     write_reports=False, progress=False, **kwargs)
+
+    plain, spec = run(), run(rules="spec")
+    assert (plain.final_capital, plain.realised_profit) == (spec.final_capital, spec.realised_profit)
+    assert dict(spec.cost_rows)["market rules"] == "spec"
+    # The same day under Taiwan rules with too little cash for one contract: every entry is
+    # refused and nothing is booked.
+    poor = run(rules="taiwan", initial_capital=100_000)
+    assert poor.deals == 0 and poor.final_capital == 100_000
+    assert any("不足" in str(line) for line in printed.lines)
