@@ -165,3 +165,13 @@ def test_overrides_reach_the_costing(printed):
     assert positions.current_capital == 1_000_000 - 30 - 92
     assert positions.fetch_margin()["margin_used"] == 300_000
     assert "tx_commission=30.0" in repr(TaiwanRules(tx_commission=30))
+
+
+def test_market_order_is_checked_at_the_latest_close(printed):
+    # A market order's own price (1.0 here) says nothing about what it will cost.
+    positions, m = account(200_000)
+    m.set_current_tick({"code": "2330", "close": 600.0, "qty": 1, "ts": ts(2, 9),
+                        "timestamp": ts(2, 9)})
+    m.add_order("2330", "Stock", "Buy", 1.0, 1, "MKT", "IOC")
+    (report,) = drain(m)
+    assert "需要 600,855" in report["operation_message"]

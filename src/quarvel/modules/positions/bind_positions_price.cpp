@@ -21,17 +21,9 @@ using namespace native;
 
 namespace {
 
-std::string_view code_text(nb::handle code) {
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
-    if (!text)
-        throw nb::python_error();
-    return std::string_view(text, static_cast<size_t>(size));
-}
-
 /// The grid of `code`: whole index points for index futures when Taiwan rules are installed.
 core::TickGrid grid_of(nb::handle self, nb::handle code) {
-    std::string_view text = code_text(code);
+    std::string_view text = utf8_view(code);
     bool points = installed_rules(self) && core::index_future_of(text) != core::IndexFuture::None;
     return core::tick_grid_of(text, points);
 }

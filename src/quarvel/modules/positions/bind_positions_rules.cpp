@@ -34,14 +34,6 @@ nb::object instance_dict(nb::handle self) {
     return nb::steal(dict);
 }
 
-std::string_view text_of(nb::handle code) {
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
-    if (!text)
-        throw nb::python_error();
-    return std::string_view(text, static_cast<size_t>(size));
-}
-
 /// Open quantity of one side of a code's book.
 double open_quantity(nb::handle entries) {
     const LedgerNames &n = names();
@@ -132,10 +124,12 @@ nb::object check_buying_power(nb::handle self, nb::handle order) {
     if (quantity <= 0)
         return nb::none();
 
-    // A market order carries no price of its own: it fills near the latest close.
+    // A market order's price is not what it pays: it fills near the latest close.
     double price = as_real(item(order, n.price), "price");
+    PyObject *price_type = PyDict_GetItemString(order.ptr(), "price_type"); // borrowed
+    bool market = price_type && text_equals(nb::handle(price_type), "MKT");
     nb::object ticks = self.attr("current_tick_infos");
-    if (!(price > 0) && PySequence_Contains(ticks.ptr(), code.ptr()) == 1) {
+    if ((market || !(price > 0)) && PySequence_Contains(ticks.ptr(), code.ptr()) == 1) {
         nb::object tick = item(ticks, code);
         if (PyObject_IsTrue(tick.ptr()) == 1)
             price = as_real(item(tick, nb::str("close")), "close");
@@ -191,7 +185,7 @@ const core::FutureTerms *margined_terms(const core::TaiwanRulesTable *rules, nb:
                                         bool future) {
     if (!rules || !future || !PyUnicode_Check(code.ptr()))
         return nullptr;
-    return rules->terms_of(text_of(code));
+    return rules->terms_of(utf8_view(code));
 }
 
 core::LegCharges ruled_charges(const core::TaiwanRulesTable &rules, const core::FutureTerms *terms,
@@ -199,7 +193,7 @@ core::LegCharges ruled_charges(const core::TaiwanRulesTable &rules, const core::
                                bool day_trade) {
     if (terms)
         return core::future_leg(rules, *terms, price, quantity);
-    return core::stock_leg(rules, text_of(code), price, quantity * 1000, selling, day_trade);
+    return core::stock_leg(rules, utf8_view(code), price, quantity * 1000, selling, day_trade);
 }
 
 bool day_trade_sell(const core::TaiwanRulesTable *rules, nb::handle entry, nb::handle deal,

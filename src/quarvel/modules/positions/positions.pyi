@@ -7,6 +7,29 @@ from typing import Any, List, Literal, overload
 import pandas as pd
 import polars as pl
 
+class TaiwanRulesTable:
+    stock_commission_rate: float
+    broker_discount: float
+    min_commission: float
+    stock_tax: float
+    etf_tax: float
+    day_trade_tax: float
+    bond_etf_tax: float
+    futures_tax: float
+    tx_multiplier: float
+    tx_commission: float
+    tx_original_margin: float
+    tx_maintenance_margin: float
+    mtx_multiplier: float
+    mtx_commission: float
+    mtx_original_margin: float
+    mtx_maintenance_margin: float
+    tmf_multiplier: float
+    tmf_commission: float
+    tmf_original_margin: float
+    tmf_maintenance_margin: float
+    def __init__(self) -> None: ...
+
 class Positions:
     positions: dict[str, dict[str, list[dict[str, Any]]]]
     trade_records: list[dict[str, Any]]
@@ -33,7 +56,9 @@ class Positions:
     ) -> None: ...
     def set_initial_capital(self, capital: int) -> None: ...
     def fetch_account_balance(self) -> int | float: ...
-    def fetch_margin(self) -> int | float: ...
+    def fetch_margin(self) -> int | float | dict[str, Any]: ...
+    def apply_rules(self, rules: Any) -> None: ...
+    def check_buying_power(self, order: dict[str, Any]) -> dict[str, float] | None: ...
     def set_current_tick(self, tick: dict[str, Any]) -> None: ...
     def _Positions__ceil_price_by_tick(
         self, code: str, price: int | float
