@@ -22,10 +22,14 @@ using namespace native;
 namespace {
 
 /// The grid of `code`: whole index points for index futures when Taiwan rules are installed.
-core::TickGrid grid_of(nb::handle self, nb::handle code) {
+core::TickGrid grid_of(const core::TaiwanRulesTable *rules, nb::handle code) {
     std::string_view text = utf8_view(code);
-    bool points = installed_rules(self) && core::index_future_of(text) != core::IndexFuture::None;
+    bool points = rules && core::index_future_of(text) != core::IndexFuture::None;
     return core::tick_grid_of(text, points);
+}
+
+core::TickGrid grid_of(nb::handle self, nb::handle code) {
+    return grid_of(installed_rules(self), code);
 }
 
 /// (rounded price, tick): ints in the bands of 1 and 5, floats below.
@@ -170,7 +174,7 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     const core::TaiwanRulesTable *rules = installed_rules(self);
     const core::FutureTerms *terms = margined_terms(rules, code, future);
     LegCost cost;
-    cost.price = slipped_price(grid_of(self, code), origin_price, item(slippage, n.tick_count), up);
+    cost.price = slipped_price(grid_of(rules, code), origin_price, item(slippage, n.tick_count), up);
     nb::object units = future ? apply_future_contract_value(self, code)
                               : nb::int_(static_cast<long>(core::kSharesPerLot));
     if (terms)
