@@ -216,7 +216,10 @@ void register_tick_rows(nb::module_ &m) {
         .def("__getitem__", &get_item, nb::arg("index"),
              nb::sig("def __getitem__(self, index: int | slice, /) -> dict | list[dict]"))
         .def(
-            "__iter__", [](nb::handle self) { return TickRowsIterator{nb::borrow(self), 0}; },
+            "__iter__",
+            [](nb::handle self) {
+                return TickRowsIterator{nb::borrow(self), 0};
+            },
             nb::sig("def __iter__(self) -> TickRowsIterator"))
         .def("__eq__", &equals, nb::arg("other").none(),
              nb::sig("def __eq__(self, other: object, /) -> bool"))
