@@ -15,6 +15,8 @@ from quarvel.modules.matcher.matcher import Matcher
 from quarvel.modules.positions import positions as positions_module
 from quarvel.modules.positions.positions import Positions
 
+TICK_TIME = 1_700_000_000.0  # seconds since the epoch; ticks before 1971 are refused
+
 
 class NoOpConsole:
     def print(self, *args, **kwargs):
@@ -86,19 +88,19 @@ def main():
 
     m = Matcher(make_ledger())
     resting_elsewhere(m)
-    m.set_current_tick({"code": "2330", "timestamp": 1.0})
-    miss = best_us(lambda: m.match_deal("2330", 600.0, 5, 1.0), args.n)
+    m.set_current_tick({"code": "2330", "timestamp": TICK_TIME})
+    miss = best_us(lambda: m.match_deal("2330", 600.0, 5, TICK_TIME), args.n)
     print(f"(a) match_deal, no order of the code, 100 resting elsewhere: {miss}")
 
     m = Matcher(make_ledger())
     resting_elsewhere(m)
-    tick = {"market_type": "Stock", "timestamp": 1.0, "code": "2330", "close": 600.0,
+    tick = {"market_type": "Stock", "timestamp": TICK_TIME, "code": "2330", "close": 600.0,
             "qty": 1, "tick_type": 1, "is_simulate": False, "is_backfilling": False}
     m.set_current_tick(tick)
     # One ROD order large enough to take one lot from every tick.
     m.add_order("2330", "Stock", "Buy", 600.0, 10**9, "LMT", "ROD")
     fills = max(args.n // 4, 1000)
-    fill = best_us(lambda: m.match_deal("2330", 600.0, 1, 1.0), fills, between=drain(m))
+    fill = best_us(lambda: m.match_deal("2330", 600.0, 1, TICK_TIME), fills, between=drain(m))
     print(f"(b) match_deal filling one ROD order (1 lot): {fill}")
 
     m = Matcher(make_ledger())

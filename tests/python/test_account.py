@@ -78,8 +78,7 @@ class TestFeeSettings:
     @pytest.mark.parametrize(
         "kwargs, arg",
         [({"fee": 1}, "fee"), ({"tax": 0}, "tax"), ({"per_trade_cost": 1.0}, "per_trade_cost"),
-         ({"per_trade_cost": True}, "per_trade_cost"), ({"tick_count": False}, "tick_count"),
-         ({"action": 1}, "action"), ({"direction": 2}, "direction")],
+         ({"per_trade_cost": True}, "per_trade_cost"), ({"tick_count": False}, "tick_count")],
     )
     def test_type_rule_names_argument_and_changes_nothing(self, kwargs, arg):
         p = Positions()
@@ -87,6 +86,16 @@ class TestFeeSettings:
         with pytest.raises(TypeError, match=arg):
             p.update_fee_settings("stock", **{"action": "buy", **kwargs})
         assert repr(p.fee_settings) == before
+
+    @pytest.mark.parametrize("kwargs", [{"action": 1}, {"action": None}, {"action": "buy", "direction": 2},
+                                        {"action": "buy", "direction": None}])
+    def test_side_or_direction_of_another_type_is_passed_over(self, kwargs):
+        p = Positions()
+        p.update_fee_settings("stock", fee=0.5, tax=0.25, tick_count=7, **kwargs)
+        stock = p.fee_settings["stock"]
+        assert (stock["fee"], stock["tax"]) == (0.5, 0.25)
+        buy = stock["slippage"]["buy"]
+        assert buy == {"tick_count": 7 if kwargs["action"] == "buy" else 3, "direction": "up"}
 
     @pytest.mark.parametrize("setting_type", ["Stock", "option", ""])
     def test_unknown_setting_type(self, setting_type):

@@ -282,11 +282,10 @@ class TestSettingsAndProducts:
 
 
 class TestBadInput:
-    def test_unknown_product_type_counts_entry_but_books_nothing(self, p, printed):
+    def test_unknown_product_type_changes_nothing(self, p, printed):
         with pytest.raises(Exception, match="^不支援的商品類型: Bond$"):
             p.set_positions(deal("Buy", 1, 600.0), "Bond")
-        assert p.positions == {"2330": {"buy": [], "sell": []}}
-        assert p._account_infos["2330"]["entry_times"] == 1
+        assert p.positions == {} and p._account_infos == {} and p.product_type_mapper == {}
         assert p.current_capital == 100000 and printed.lines == []
 
     def test_unknown_product_type_on_cover_changes_nothing(self, p, printed):

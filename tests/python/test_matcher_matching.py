@@ -75,9 +75,9 @@ def test_limit_price_test(matcher, action, close, fills):
 def test_market_order_fills_at_tick_close(matcher):
     place(matcher, price=1.0, price_type="MKT", action="Buy")
     drain(matcher)
-    matcher.match_deal("2330", 555, 1, 10)
+    matcher.match_deal("2330", 555, 1, 1700000010)
     deal = drain(matcher)[0]
-    assert (deal["price"], deal["exchange_ts"]) == (555.0, 10.0)
+    assert (deal["price"], deal["exchange_ts"]) == (555.0, 1700000010.0)
     assert type(deal["exchange_ts"]) is float
 
 

@@ -125,11 +125,12 @@ class TestModifyOrder:
         assert (record["quantity"], record["price"]) == (10, 100.0)
         assert drain(matcher) == []
 
-    def test_price_error_keeps_quantity_change(self, matcher):
+    def test_price_error_undoes_nothing_because_nothing_changed(self, matcher):
         record = place(matcher, qty=10)
+        drain(matcher)
         with pytest.raises(ValueError):
             matcher.modify_order(record["trade_id"], 3, -5.0)
-        assert record["quantity"] == 7
+        assert record["quantity"] == 10 and drain(matcher) == []
 
     def test_unknown_identifier_prints(self, matcher, printed):
         matcher.modify_order("nope", 1)

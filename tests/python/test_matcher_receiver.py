@@ -124,7 +124,7 @@ def test_request_burst_interleaved_with_matching_loses_nothing(printed):
     filled = 0
     reports = []
     deadline = time.monotonic() + 40
-    ts = 0.0
+    ts = 1700000000.0
     while filled < expected_qty and time.monotonic() < deadline:
         for code in codes:
             ts += 1.0

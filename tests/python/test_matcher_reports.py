@@ -52,13 +52,13 @@ def test_order_report_shape(matcher, product_type, code, order_keys):
 def test_deal_report_shape(matcher, product_type, code, keys):
     record = place(matcher, code=code, product_type=product_type, qty=2)
     drain(matcher)
-    matcher.match_deal(code, 99.5, 10, 33.25)
+    matcher.match_deal(code, 99.5, 10, 1700000033.25)
     deal = drain(matcher)[0]
     assert list(deal) == keys and "operation_type" not in deal
     tid = record["trade_id"]
     assert deal["id"] == deal["seqno"] == deal["ordno"] == deal["exchange_seqno"] == tid
     assert deal["broker_id"] == "ORVA Backtest Exchange" and deal["account"] == "BT-00001"
-    assert (deal["quantity"], deal["price"], deal["exchange_ts"]) == (2, 99.5, 33.25)
+    assert (deal["quantity"], deal["price"], deal["exchange_ts"]) == (2, 99.5, 1700000033.25)
     if product_type == "Stock":
         assert deal["order_cond"] is OrderCond.CASH and deal["order_lot"] is OrderLot.COMMON
 

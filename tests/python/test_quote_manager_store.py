@@ -259,7 +259,7 @@ def test_argument_types_are_exact():
 def test_timestamps_match_datetime_fromtimestamp():
     qm = QuoteManager()
     for value in (1709514000, 1709514000.5, 1709514000.0000005, 1709514000.0000015,
-                  1709514000.9999996, 17095140.25):
+                  1709514000.9999996, 170951400.25):
         qm.clear_ticks()
         t = tick("2024-03-04 10:00:00", market="Other")
         t["timestamp"] = value

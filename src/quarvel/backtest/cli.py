@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import importlib
 import logging
 import os
 
@@ -69,8 +68,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
                         help="market rules: spec (the simulator's fee settings, default) or "
                         "taiwan (Taiwan commission, tax, tick sizes, futures margin)")
+    parser.add_argument("--verbose", action="store_true",
+                        help="also print the per-order and per-deal lines (always in run.log)")
     parser.add_argument("--quiet", action="store_true",
-                        help="hide the per-order and per-deal console lines")
+                        help="accepted for older scripts: quiet is the default")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     return parser
 
@@ -93,33 +94,16 @@ def main(argv: list[str] | None = None) -> int:
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     if args.data_dir:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
-    if args.quiet:
-        _silence_module_consoles()
     try:
         strategy = load_strategy(args.strategy)
         result = run_backtest(
             strategy, parse_codes(args.codes), args.start, args.end,
             ticks_dir=args.ticks_dir, backfill_start=args.backfill_start,
             backfill_end=args.backfill_end, initial_capital=args.capital,
-            progress=not args.no_progress, rules=args.rules,
+            progress=not args.no_progress, verbose=args.verbose, rules=args.rules,
         )
     except StrategyError as error:
         console.print(f"[red]{error}[/red]")
         return 1
     print_summary(result)
     return 0
-
-
-class _Silent:
-    def print(self, *args, **kwargs):
-        pass
-
-
-def _silence_module_consoles() -> None:
-    """Replace the console name of the native modules (their lines go nowhere)."""
-    for name in ("quarvel.modules.positions.positions", "quarvel.modules.matcher.matcher",
-                 "quarvel.modules.ticker.ticker"):
-        module = importlib.import_module(name)
-        module.console = _Silent()
-
-

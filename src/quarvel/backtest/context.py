@@ -3,12 +3,24 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
+
+
+class Position(NamedTuple):
+    """A code's open position: signed quantity (long > 0, short < 0), the average entry
+    price (deal prices, before slippage) and the unrealised profit at the last close."""
+
+    quantity: int
+    avg_price: float
+    pnl: float
 
 
 @dataclass
 class BacktestContext:
-    """What a strategy sees: the four objects of the run and a few counters."""
+    """What a strategy sees: the four objects of the run, a few counters and helpers.
+
+    The helpers are thin wrappers over the exchange's and the ledger's own calls.
+    """
 
     matcher: Any
     positions: Any
@@ -20,3 +32,75 @@ class BacktestContext:
     orders: int = 0
     deals: int = 0
     state: dict = field(default_factory=dict)
+
+    def buy(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str | None:
+        """Place a buy order and return its id (None when the exchange refused it); a market
+        order when `price` is None."""
+        return self._order(code, "Buy", qty, price, order_type)
+
+    def sell(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str | None:
+        """Place a sell order and return its id (None when the exchange refused it); a market
+        order when `price` is None."""
+        return self._order(code, "Sell", qty, price, order_type)
+
+    def cancel(self, order_id: str) -> None:
+        """Cancel a resting order (an unknown id prints the exchange's red line)."""
+        self.matcher.cancel_order(order_id)
+
+    def position(self, code: str) -> Position:
+        """The open position of `code` straight from the ledger's book."""
+        book = self.positions.positions.get(code)
+        if not book:
+            return Position(0, 0.0, 0.0)
+        tick = self.positions.current_tick_infos.get(code)
+        close = tick["close"] if tick else None
+        quantity, cost, pnl = 0, 0.0, 0.0
+        for side, sign in (("buy", 1), ("sell", -1)):
+            for entry in book.get(side, []):
+                held = entry["quantity"]
+                if not held:
+                    continue
+                quantity += sign * held
+                cost += entry["price"] * held
+                if close is not None:
+                    pnl += sign * (close - entry["price"]) * held * self._unit_value(code, entry)
+        opened = abs(quantity)
+        return Position(quantity, cost / opened if opened else 0.0, pnl)
+
+    def bars(self, code: str, unit: str = "m", freq: int = 1, n: int | None = None):
+        """The last `n` K-bars of `code` (all when `n` is None), oldest first, as the quote
+        manager builds them: the last bar is still forming until the next bar starts."""
+        bars = self.quote_manager.get_kbar(code, unit=unit, freq=freq)
+        return bars if n is None else bars.tail(n)
+
+    def _unit_value(self, code: str, entry: dict) -> float:
+        """Money per point per lot or contract, as the ledger values an open position."""
+        if str(entry.get("product_type", "Stock")) == "Future":
+            return self.positions._Positions__apply_future_contract_value(code)
+        return 1000
+
+    def _market(self, code: str) -> str:
+        tick = self.tick if self.tick and self.tick.get("code") == code else \
+            self.positions.current_tick_infos.get(code)
+        if not tick:
+            raise KeyError(f"{code}: no tick of this code has been replayed yet")
+        return str(tick["market_type"])
+
+    def _order(self, code: str, action: str, qty: int, price: float | None,
+               order_type: str) -> str | None:
+        market = self._market(code)
+        if price is None:
+            price_type, price = "MKT", float(self.positions.current_tick_infos[code]["close"])
+        else:
+            price_type, price = "LMT", float(price)
+        self.matcher.add_order(code, market, action, price, qty, price_type, order_type)
+        # The new record is appended at the end; the receiver thread may append its own.
+        for record in reversed(self.matcher.pending_orders):
+            if (record["code"] == code and record["action"] == action
+                    and record["quantity"] == qty and record["price"] == price):
+                return record["trade_id"]
+        # Market rules may refuse an order the account cannot pay for: it has no id then.
+        queued = getattr(self.matcher.response_queue, "queue", ())
+        if queued and str(queued[-1].get("operation_type")) == "Reject":
+            return None
+        raise RuntimeError(f"the exchange did not keep the {action} order of {code}")

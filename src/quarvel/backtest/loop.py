@@ -8,7 +8,10 @@ import os
 import queue
 import time
 
+from quarvel.backtest.console_routing import library_output_to_log, routed_consoles
 from quarvel.backtest.context import BacktestContext
+from quarvel.backtest.frames import attach_results
+from quarvel.backtest.outputs import finish_outputs
 from quarvel.backtest.progress import make_progress
 from quarvel.backtest.result import BacktestResult
 from quarvel.constant import BASIC_INFO, FLAG
@@ -68,12 +71,23 @@ def run_backtest(
     initial_capital: int | None = None,
     write_reports: bool = True,
     progress: bool = True,
+    verbose: bool = False,
     rules=None,
 ) -> BacktestResult:
     """Replay `codes` from `start` to `end` (inclusive, "YYYY-MM-DD") through `strategy`.
 
+    The modules' per-order and per-deal lines go to run.log; `verbose` also prints them.
     `rules`: "spec" (default) or "taiwan", or a rules object of `quarvel.rules`.
     """
+    with routed_consoles(BASIC_INFO.data_dir, verbose) as log_path:
+        result = _run(strategy, codes, start, end, api, ticks_dir, backfill_start,
+                      backfill_end, initial_capital, write_reports, progress, rules)
+    result.log_path = log_path
+    return result
+
+
+def _run(strategy, codes, start, end, api, ticks_dir, backfill_start, backfill_end,
+         initial_capital, write_reports, progress, rules) -> BacktestResult:
     if api is None:
         from quarvel.offline_api import OfflineAPI
 
@@ -88,7 +102,7 @@ def run_backtest(
     if hasattr(strategy, "on_start"):
         strategy.on_start(context)
     ticker.send_ticks(codes, start, end, backfill_start, backfill_end)
-    with make_progress(progress) as bar:
+    with make_progress(progress, lambda: context.tick) as bar:
         _replay(context, strategy, bar)
     if hasattr(strategy, "on_end"):
         strategy.on_end(context)
@@ -103,9 +117,11 @@ def run_backtest(
         final_capital=positions.current_capital,
         seconds=time.perf_counter() - started,
     )
+    attach_results(result, context, start, end)
     result.cost_rows = run_cost_rows(positions)
     if write_reports:
         _write_reports(result, positions, quote_manager, codes)
+        finish_outputs(result, quote_manager, BASIC_INFO.data_dir)
     return result
 
 
@@ -159,7 +175,8 @@ def _write_reports(result: BacktestResult, positions, quote_manager, codes) -> N
         paths["standard"] = os.path.join(data_dir, "report", f"{code}-report.html")
         if positions.get_profit_rows_by_code(code):
             try:
-                positions.generate_qs_profit_report(code, quote_manager)
+                with library_output_to_log():
+                    positions.generate_qs_profit_report(code, quote_manager)
             except Exception as error:  # the report library needs a "0050" benchmark
                 console.print(f"[red]{code} 進階損益報告失敗: {error}[/red]")
             folder = os.path.join(data_dir, "sino", "profit_report")

@@ -7,8 +7,8 @@ Rules, per code:
   at the next tick but may rest; exits are IOC orders, filled at once or cancelled.
 - A resting entry that is still open when the next signal comes is cancelled.
 
-Reading it top to bottom shows the whole surface a strategy needs: the context, the
-K-bars from the quote manager, the order calls of the exchange and its reports.
+Reading it top to bottom shows the whole surface a strategy needs: the context's bars,
+position and order helpers (each a thin wrapper over the exchange's and ledger's calls).
 """
 
 from __future__ import annotations
@@ -24,7 +24,6 @@ class MovingAverageCross:
     def on_start(self, context):
         self.last_minute = {}
         self.signal = {}
-        self.holding = {}
         self.resting = {}
 
     def on_tick(self, context, tick):
@@ -36,47 +35,40 @@ class MovingAverageCross:
             return  # averages change only when a bar closes
         self.last_minute[code] = minute
 
-        bars = context.quote_manager.get_kbar(code, unit="m", freq=1)
+        # Only the bars the averages need: the slow window plus the bar still forming.
+        bars = context.bars(code, "m", 1, n=self.slow + 1)
         if bars.height <= self.slow:
             return
-        closes = bars["Close"].to_list()[:-1]  # the last bar is still forming
+        closes = bars["Close"].to_list()[:-1]
         fast = sum(closes[-self.fast:]) / self.fast
-        slow = sum(closes[-self.slow:]) / self.slow
+        slow = sum(closes) / self.slow
         signal = "Buy" if fast > slow else "Sell"
         if self.signal.get(code) in (None, signal):
             self.signal[code] = signal
             return
         self.signal[code] = signal
-        self._act(context, tick, signal)
+        self._act(context, code, tick["close"], signal)
 
     def on_report(self, context, report):
-        if "exchange_seqno" in report:  # a deal
-            code = report["code"]
-            step = report["quantity"] if report["action"] == "Buy" else -report["quantity"]
-            self.holding[code] = self.holding.get(code, 0) + step
-            if self.resting.get(code) == report["id"]:
-                self.resting.pop(code)
+        if "exchange_seqno" in report and self.resting.get(report["code"]) == report["id"]:
+            self.resting.pop(report["code"])  # the resting entry filled
 
     def _trades(self, code):
         if self.trade_codes is None:
             return code != "0050"
         return code in self.trade_codes
 
-    def _act(self, context, tick, signal):
-        matcher = context.matcher
-        code, market, close = tick["code"], tick["market_type"], tick["close"]
+    def _act(self, context, code, close, signal):
         resting = self.resting.pop(code, None)
         if resting is not None:
-            matcher.cancel_order(resting)
+            context.cancel(resting)
 
-        held = self.holding.get(code, 0)
+        held = context.position(code).quantity
         if (signal == "Buy" and held < 0) or (signal == "Sell" and held > 0):
             exit_price = close * (1.01 if signal == "Buy" else 0.99)
-            matcher.add_order(code, market, signal, exit_price, abs(held), "LMT", "IOC")
+            place = context.buy if signal == "Buy" else context.sell
+            place(code, abs(held), exit_price, order_type="IOC")
 
         entry_price = close * (1.002 if signal == "Buy" else 0.998)
-        before = {order["trade_id"] for order in matcher.pending_orders}
-        matcher.add_order(code, market, signal, entry_price, self.quantity, "LMT", "ROD")
-        for order in matcher.pending_orders:
-            if order["trade_id"] not in before:
-                self.resting[code] = order["trade_id"]
+        place = context.buy if signal == "Buy" else context.sell
+        self.resting[code] = place(code, self.quantity, entry_price)

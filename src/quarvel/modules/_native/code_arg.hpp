@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "../_core/code_check.hpp"
+#include "../_core/input_rules.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "format.hpp"
@@ -13,15 +13,16 @@
 namespace quarvel::native {
 
 /// TypeError unless `code` is a str; ValueError "不合法的商品代碼: " + repr(code) unless it
-/// names a plain file (lone surrogates cannot name a file either).
+/// names a plain file and is short enough (lone surrogates cannot name a file either).
 inline void require_safe_code(nb::handle code, const char *arg = "code") {
     require_str(code, arg);
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
     if (!data)
         PyErr_Clear();
-    if (!data || !core::is_safe_code(std::string_view(data, static_cast<size_t>(size))))
-        raise_value_error("不合法的商品代碼: " + py_repr(code));
+    if (!data ||
+        !core::input_rules::is_usable_code(std::string_view(data, static_cast<size_t>(size))))
+        raise_value_error(std::string(core::input_rules::kCodeLabel) + ": " + py_repr(code));
 }
 
 } // namespace quarvel::native

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "_core/input_rules.hpp"
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/lock.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
@@ -139,6 +141,33 @@ nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, lon
                              f.member(F::SuccessCode, F::OrderBeCancel));
 }
 
+/// A cancel record is stamped with its report's time, the `ts` of the code's current tick.
+/// When this tick cancels any order, that time is checked before the first order changes,
+/// so a time the journal cannot take fails the whole call instead of half of it.
+void check_cancel_stamp(const Fields &f, nb::handle self, nb::handle code,
+                        const std::vector<nb::object> &candidates, core::TickMatcher tick,
+                        const MatchWords &words) {
+    bool cancels = false;
+    for (const nb::object &order : candidates) {
+        const core::OrderDecision d = tick.examine(read_order(f, order, words));
+        if (d.stop)
+            break;
+        if ((cancels = d.cancel_quantity > 0))
+            break;
+    }
+    if (!cancels)
+        return;
+    nb::object infos = self.attr("current_tick_infos");
+    const int known = PySequence_Contains(infos.ptr(), code.ptr());
+    if (known < 0)
+        throw nb::python_error();
+    if (!known)
+        return; // no report time: the tick's own time stands in
+    nb::object stamp = infos[code]["ts"];
+    if (!stamp.is_none())
+        core::input_rules::check_tick_time(require_real(stamp, "exchange_ts"));
+}
+
 /// ledger.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
 /// timestamp=..., trade_status=...)
 void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, nb::handle code,
@@ -156,17 +185,29 @@ void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, n
     Py_DECREF(result);
 }
 
-void book_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity, double close,
-               double tick_ts) {
-    nb::object deal = deep_copy_record(f, order);
-    nb::object qty = nb::int_(quantity), price = nb::float_(close), ts = nb::float_(tick_ts);
-    put(deal, f[F::quantity], qty);
-    put(deal, f[F::price], price);
-    put(deal, f[F::exchange_ts], ts);
+/// A fill made ready before the order changes: the deal record and its report, whose
+/// conversions are the part that can fail.
+struct PreparedFill {
+    nb::object deal, report, qty, price, ts;
+};
+
+PreparedFill prepare_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity,
+                          double close, double tick_ts) {
+    PreparedFill fill{deep_copy_record(f, order), nb::object(), nb::int_(quantity),
+                      nb::float_(close), nb::float_(tick_ts)};
+    put(fill.deal, f[F::quantity], fill.qty);
+    put(fill.deal, f[F::price], fill.price);
+    put(fill.deal, f[F::exchange_ts], fill.ts);
+    fill.report = make_deal_report(self, fill.deal);
+    return fill;
+}
+
+void book_fill(const Fields &f, nb::handle self, const PreparedFill &fill) {
+    const nb::object &deal = fill.deal;
     nb::object ledger = attr_of(self, f[F::positions]);
     add_trade_record(f, ledger, get(deal, f[F::trade_id]), get(deal, f[F::code]),
-                     get(deal, f[F::action]), qty, price, ts, "Deal");
-    queue_response(self, make_deal_report(self, deal));
+                     get(deal, f[F::action]), fill.qty, fill.price, fill.ts, "Deal");
+    queue_response(self, fill.report);
     nb::object product_type = get(deal, f[F::product_type]);
     PyObject *args[] = {ledger.ptr(), deal.ptr(), product_type.ptr()};
     PyObject *result = PyObject_VectorcallMethod(f[F::set_positions].ptr(), args, 3, nullptr);
@@ -190,10 +231,14 @@ void book_cancel(const Fields &f, nb::handle self, nb::handle order, nb::handle 
 
 void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::handle tick_qty,
                 nb::handle tick_ts) {
-    require_str(code, "code");
+    require_safe_code(code);
     const double close = require_real(tick_close, "tick_close");
     const long long volume = require_int64(tick_qty, "tick_qty");
     const double ts = require_real(tick_ts, "tick_ts");
+    // Refused here, before any order moves: the records and costs made from them must be valid.
+    core::input_rules::check_deal_price(close);
+    core::input_rules::check_tick_lots(volume);
+    core::input_rules::check_tick_time(ts);
     core::TickMatcher tick(close, volume); // refuses a negative volume before anything
     if (volume == 0)
         return; // a tick without volume touches nothing
@@ -218,6 +263,7 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 
     MatchWords &words = words_of(self);
     words.refresh(f);
+    check_cancel_stamp(f, self, code, candidates, tick, words);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)
@@ -229,9 +275,13 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         if (!d.touched)
             continue;
 
+        // Everything that can fail is made before the order's own update.
         nb::object cancel;
         if (d.cancel_quantity > 0)
             cancel = cancel_report(f, self, order, d.cancel_quantity, ts);
+        PreparedFill fill;
+        if (d.fill_quantity > 0)
+            fill = prepare_fill(f, self, order, d.fill_quantity, close, ts);
         // The order's own update comes first, then its fill, then its cancellation.
         if (resting.tif == core::TimeInForce::Rod)
             put(order, f[F::quantity], nb::int_(d.rest_quantity));
@@ -239,8 +289,8 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
             remove_record(orders, order);
             note_list_change(self);
         }
-        if (d.fill_quantity > 0)
-            book_fill(f, self, order, d.fill_quantity, close, ts);
+        if (fill.deal.is_valid())
+            book_fill(f, self, fill);
         if (cancel.is_valid())
             book_cancel(f, self, order, cancel, ts);
     }

@@ -1,6 +1,7 @@
 // Order intake: add, modify and cancel resting orders, and queue requests for the
 // receiver thread. Each operation holds the matcher's lock for its whole duration.
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/lock.hpp"
@@ -42,6 +43,16 @@ nb::object find_order_or_say_missing(nb::handle orders, nb::handle trade_id) {
     if (!order.is_valid())
         print("[red]委託單 " + utf8(trade_id) + " 不存在[/red]");
     return order;
+}
+
+/// Whether the record's price type is PriceType.LMT, the one type whose price is used.
+bool is_limit_order(nb::handle record) {
+    nb::object price_type = nb::borrow<nb::dict>(record)["price_type"];
+    const int equal =
+        PyObject_RichCompareBool(price_type.ptr(), enum_member("PriceType", "LMT").ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
 }
 
 nb::object new_identifier() {
@@ -100,6 +111,8 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
     // A quantity of 0 or less would fill nothing or give tick volume back to later orders.
     if (quantity <= 0)
         raise_value_error("委託數量 " + py_int(quantity) + " 必須大於 0");
+    require_safe_code(code);
+    core::input_rules::check_order_lots(quantity);
 
     const bool is_stock = str_equals(product_type, "Stock");
     if (!is_stock && !str_equals(product_type, "Future"))
@@ -109,6 +122,7 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
     nb::dict record =
         make_order_record(self, code, product_type, is_stock, action, price_value, qty, price_type,
                           order_type, order_cond, order_lot, oc_type);
+    core::input_rules::check_limit_price(price_value, is_limit_order(record));
     if (refuse_beyond_buying_power(self, record))
         return;
     // From here on the order rests, whatever happens to its report.
@@ -155,36 +169,54 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     nb::object order = find_order_or_say_missing(orders, trade_id);
     if (!order.is_valid())
         return;
+    // Every value is checked before the order changes, so a refusal leaves it as it was.
+    nb::object resting = order["quantity"];
+    long long left = 0;
     if (cut != 0) {
-        nb::object resting = order["quantity"];
         const long long quantity = int64_of(resting);
         if (cut > quantity)
             raise_value_error("修改的數量 " + py_int(cut) + " 大於原本的數量 " + py_str(resting));
-        const long long left = quantity - cut;
-        order["quantity"] = left;
-        nb::object report =
-            make_order_report(self, order, enum_member("OperationType", "UPDATE_QTY"),
-                              enum_member("SuccessCode", "ModifyOrder"));
-        queue_response(self, report);
-        // An order with nothing left to fill stops resting; a price change is then moot.
+        left = quantity - cut;
+    }
+    // An order with nothing left to fill stops resting; a price change is then moot.
+    const bool reprice = new_price != 0.0 && !(cut != 0 && left == 0);
+    if (reprice) {
+        // NaN is refused with the others: it is not above 0 and could never fill.
+        if (!(new_price > 0.0))
+            raise_value_error("修改的價格 " + py_float(new_price) + " 必須大於 0");
+        core::input_rules::check_limit_price(new_price, true);
+    }
+    // Both reports are built before either is queued; a failure puts the order back.
+    nb::object old_price = order["price"];
+    nb::object qty_report, price_report;
+    try {
+        if (cut != 0) {
+            order["quantity"] = left;
+            qty_report = make_order_report(self, order, enum_member("OperationType", "UPDATE_QTY"),
+                                           enum_member("SuccessCode", "ModifyOrder"));
+        }
+        if (reprice) {
+            order["price"] = price;
+            price_report =
+                make_order_report(self, order, enum_member("OperationType", "UPDATE_PRICE"),
+                                  enum_member("SuccessCode", "ModifyOrder"));
+        }
+    } catch (...) {
+        order["quantity"] = resting;
+        order["price"] = old_price;
+        throw;
+    }
+    if (cut != 0) {
+        queue_response(self, qty_report);
         if (left == 0) {
             remove_record(orders, order);
             note_list_change(self);
         }
         print("[green]修改委託單 " + utf8(trade_id) + " 數量成功, 修改數量 " + py_int(cut) +
               "[/green]");
-        if (left == 0)
-            return;
     }
-    if (new_price != 0.0) {
-        // NaN is refused with the others: it is not above 0 and could never fill.
-        if (!(new_price > 0.0))
-            raise_value_error("修改的價格 " + py_float(new_price) + " 必須大於 0");
-        order["price"] = price;
-        nb::object report =
-            make_order_report(self, order, enum_member("OperationType", "UPDATE_PRICE"),
-                              enum_member("SuccessCode", "ModifyOrder"));
-        queue_response(self, report);
+    if (reprice) {
+        queue_response(self, price_report);
         print("[green]修改委託單 " + utf8(trade_id) + " 價格成功, 修改價格 " + py_float(new_price) +
               "[/green]");
     }

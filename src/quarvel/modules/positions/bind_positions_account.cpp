@@ -29,16 +29,21 @@ nb::dict make_slippage(long tick_count, const char *direction) {
     return entry;
 }
 
+/// `value == word` for the words the settings know; values of any other type are not equal.
+bool text_is(nb::handle value, const char *word) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), word) == 0;
+}
+
 void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle action,
                          nb::handle fee, nb::handle tax, nb::handle per_trade_cost,
                          nb::handle tick_count, nb::handle direction) {
     require_str(setting_type, "setting_type");
-    require_str(action, "action", true);
+    // Only the stored numbers are type-checked: a side or direction that is not one of its
+    // words is passed over below, like any other unknown word.
     require_float(fee, "fee", true);
     require_float(tax, "tax", true);
     require_int(per_trade_cost, "per_trade_cost", true);
     require_int(tick_count, "tick_count", true);
-    require_str(direction, "direction", true);
 
     nb::object settings = self.attr("_fee_settings");
     int known = PySequence_Contains(settings.ptr(), setting_type.ptr());
@@ -54,19 +59,13 @@ void update_fee_settings(nb::handle self, nb::handle setting_type, nb::handle ac
     if (!per_trade_cost.is_none())
         family["per_trade_cost"] = per_trade_cost;
 
-    if (action.is_none())
-        return;
-    std::string side = utf8(action);
-    if (side != "buy" && side != "sell")
+    if (!text_is(action, "buy") && !text_is(action, "sell"))
         return;
     nb::object slippage = family["slippage"][action];
     if (!tick_count.is_none())
         slippage["tick_count"] = tick_count;
-    if (!direction.is_none()) {
-        std::string dir = utf8(direction);
-        if (dir == "up" || dir == "down")
-            slippage["direction"] = direction;
-    }
+    if (text_is(direction, "up") || text_is(direction, "down"))
+        slippage["direction"] = direction;
 }
 
 } // namespace

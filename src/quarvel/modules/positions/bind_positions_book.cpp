@@ -7,6 +7,7 @@
 #include "core/cover_math.hpp"
 #include "core/market_rules_margin.hpp"
 #include "core/trade_cost.hpp"
+#include "deal_checks.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
 #include "ledger_rules.hpp"
@@ -209,10 +210,11 @@ void set_positions(nb::handle self, nb::handle trade, nb::handle product_type) {
     require_dict(trade, "trade");
     if (!PyUnicode_Check(product_type.ptr()))
         raise_arg_type("product_type", "str", product_type);
+    check_deal(self, trade, product_type);
     const LedgerNames &n = names();
     nb::object code = item(trade, n.code);
-    ensure_known_code(self, code, product_type);
     nb::object entry = deep_copy_record(trade);
+    ensure_known_code(self, code, product_type);
     // Rendered now: the lines show the capital before this deal.
     std::string capital_before = fstring(self.attr(n.current_capital));
 

@@ -5,6 +5,7 @@
 #include "_native/args.hpp"
 #include "_native/names.hpp"
 #include "_native/pyns.hpp"
+#include "_native/text_args.hpp"
 #include "core/local_time.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
@@ -48,6 +49,10 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     require_int(quantity, "quantity");
     double price_value = require_real(price, "price");
     require_real(timestamp, "timestamp");
+    require_encodable(trade_id, "trade_id");
+    require_encodable(code, "code");
+    require_encodable(action, "action");
+    require_encodable(trade_status, "trade_status");
     nb::str dt = local_datetime_text(timestamp);
 
     const LedgerNames &n = names();
@@ -86,12 +91,15 @@ void register_ledger_methods(nb::class_<Positions> &cls) {
         std::string("def _Positions__make_trade_record(self, ") + kTradeRecordArgs + ") -> dict";
     static const std::string add_sig =
         std::string("def add_trade_record(self, ") + kTradeRecordArgs + ") -> None";
-    cls.def(QV_PRIVATE(Positions, make_trade_record), &make_trade_record, nb::arg("trade_id"),
-            nb::arg("code"), nb::arg("action"), nb::arg("quantity"), nb::arg("price"),
-            nb::arg("timestamp"), nb::arg("trade_status"), nb::sig(make_sig.c_str()));
-    cls.def("add_trade_record", &add_trade_record, nb::arg("trade_id"), nb::arg("code"),
-            nb::arg("action"), nb::arg("quantity"), nb::arg("price"), nb::arg("timestamp"),
-            nb::arg("trade_status"), nb::sig(add_sig.c_str()));
+    cls.def(QV_PRIVATE(Positions, make_trade_record), &make_trade_record,
+            nb::arg("trade_id").none(), nb::arg("code").none(), nb::arg("action").none(),
+            nb::arg("quantity").none(), nb::arg("price").none(), nb::arg("timestamp").none(),
+            nb::arg("trade_status").none(), nb::sig(make_sig.c_str()));
+    // None reaches the checks, which name the argument; action and status are stored as given.
+    cls.def("add_trade_record", &add_trade_record, nb::arg("trade_id").none(),
+            nb::arg("code").none(), nb::arg("action").none(), nb::arg("quantity").none(),
+            nb::arg("price").none(), nb::arg("timestamp").none(), nb::arg("trade_status").none(),
+            nb::sig(add_sig.c_str()));
 }
 
 } // namespace quarvel::positions

@@ -220,7 +220,7 @@ void register_price_methods(nb::class_<Positions> &cls) {
             nb::sig("def _Positions__ceil_price_by_tick(self, code: str, price: int | float) "
                     "-> tuple[int | float, int | float]"));
     cls.def(QV_PRIVATE(Positions, calculate_slippage_price), &calculate_slippage_price,
-            nb::arg("code"), nb::arg("price"), nb::arg("tick_count"), nb::arg("direction"),
+            nb::arg("code"), nb::arg("price"), nb::arg("tick_count"), nb::arg("direction").none(),
             nb::sig("def _Positions__calculate_slippage_price(self, code: str, "
                     "price: int | float, tick_count: int, direction: str) -> float"));
     cls.def(QV_PRIVATE(Positions, apply_future_contract_value), &apply_future_contract_value,

@@ -2,7 +2,10 @@
 // minutes without trades get virtual ticks, ticks inside a non-trading window move to the
 // end of the session before it. K-bar building lives in bind_quote_manager_kbar.cpp.
 #include "_native/args.hpp"
+#include "_native/code_arg.hpp"
 #include "_native/pyns.hpp"
+#include "_native/tick_args.hpp"
+#include "core/tick_rules.hpp"
 #include "quote_manager.hpp"
 
 #include <cstdio>
@@ -100,12 +103,18 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     nb::handle qty = tick_item(tick, k.qty);
     nb::handle tick_type = tick_item(tick, k.tick_type);
     nb::handle is_simulate = tick_item(tick, k.is_simulate);
+    check_tick_time_arg(timestamp);
     const core::LocalMicros when = local_from_timestamp(timestamp);
+    require_safe_code(code, "tick['code']");
     const std::string_view code_text = text_value(code, "tick['code']");
     const std::string_view market_text = text_value(market_type, "tick['market_type']");
+    const double close_value = price_value(close, "tick['close']");
+    core::input_rules::check_deal_price(close_value);
+    const std::int64_t qty_lots = qty_value(qty, "tick['qty']");
+    core::input_rules::check_deal_lots(qty_lots); // K-bar volumes are sums of these
     core::TickRow real{when,
-                       price_value(close, "tick['close']"),
-                       qty_value(qty, "tick['qty']"),
+                       close_value,
+                       qty_lots,
                        tick_type_value(tick_type, "tick['tick_type']"),
                        flag_value(is_simulate, "tick['is_simulate']"),
                        false,
@@ -126,6 +135,7 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     nb::object last = record[qm.last_tick];
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
         const core::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
+        core::tick_rules::check_gap(last_dt, when); // before a single row is made
         if (core::missing_minute_count(last_dt, when) > 1) {
             nb::object holidays = self.attr(qm.holiday_search_set);
             minutes = core::virtual_minutes(
