@@ -5,6 +5,7 @@ import datetime as dt
 import pytest
 
 from matcher_support import drain
+from quarvel import invariants
 from quarvel.modules.matcher.matcher import Matcher
 from quarvel.modules.positions.positions import Positions
 from quarvel.rules import SpecRules, TaiwanRules, make_rules
@@ -32,6 +33,7 @@ def trade(m, code, action, price, when, qty=1, product="Stock"):
     tick = {"code": code, "close": price, "qty": qty, "ts": when, "timestamp": when}
     m.set_current_tick(tick)
     m.match_deal(code, price, qty, when)
+    invariants.check(m.positions, m)
 
 
 def last_row(positions):

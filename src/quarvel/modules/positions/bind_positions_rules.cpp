@@ -1,6 +1,8 @@
 // Market rules of an account: Positions.apply_rules installs a rules table, the costing,
 // booking and queries consult it, and check_buying_power lets the exchange refuse orders
 // the account cannot pay for. Without a table installed nothing here changes a number.
+#include <nanobind/stl/string_view.h>
+
 #include <string_view>
 
 #include "_native/args.hpp"
@@ -270,6 +272,10 @@ void bind_rules_table(nb::module_ &m) {
     using T = core::TaiwanRulesTable;
     nb::class_<T>(m, "TaiwanRulesTable")
         .def(nb::init<>())
+        .def(
+            "margined",
+            [](const T &t, std::string_view code) { return t.terms_of(code) != nullptr; },
+            nb::arg("code"), nb::sig("def margined(self, code: str) -> bool"))
         .def_rw("stock_commission_rate", &T::stock_commission_rate)
         .def_rw("broker_discount", &T::broker_discount)
         .def_rw("min_commission", &T::min_commission)

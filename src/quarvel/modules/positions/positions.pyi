@@ -29,6 +29,7 @@ class TaiwanRulesTable:
     tmf_original_margin: float
     tmf_maintenance_margin: float
     def __init__(self) -> None: ...
+    def margined(self, code: str) -> bool: ...
 
 class Positions:
     positions: dict[str, dict[str, list[dict[str, Any]]]]
