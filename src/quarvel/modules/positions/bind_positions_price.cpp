@@ -174,7 +174,8 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     const core::TaiwanRulesTable *rules = installed_rules(self);
     const core::FutureTerms *terms = margined_terms(rules, code, future);
     LegCost cost;
-    cost.price = slipped_price(grid_of(rules, code), origin_price, item(slippage, n.tick_count), up);
+    cost.price =
+        slipped_price(grid_of(rules, code), origin_price, item(slippage, n.tick_count), up);
     nb::object units = future ? apply_future_contract_value(self, code)
                               : nb::int_(static_cast<long>(core::kSharesPerLot));
     if (terms)

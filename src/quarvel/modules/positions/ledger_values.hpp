@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <string>
-#include <string_view>
 
 #include "_native/args.hpp"
 #include "_native/format.hpp"
@@ -23,15 +22,6 @@ inline bool text_equals(nb::handle value, const char *ascii_text) {
     if (equal < 0)
         throw nb::python_error();
     return equal == 1;
-}
-
-/// The UTF-8 text of a str, viewed in place (valid while the str lives).
-inline std::string_view utf8_view(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return std::string_view(data, static_cast<size_t>(size));
 }
 
 /// A number taking part in ledger arithmetic, as a double: ints and floats (and their
