@@ -71,4 +71,17 @@ def test_files_in_cache_format_are_served_as_they_are():
     api = OfflineAPI(tick_dir=REAL_TICKS)
     day = api.ticks(contract=api.Contracts.Futures["TXFR1"], date="2025-01-08")
     assert len(day["ts"]) == 84_927 and sum(day["volume"]) == 113_483
-    assert api.ticks(contract=api.Contracts.Futures["TXFR1"], date="2025-01-09")["ts"] == []
+    # A day the folder lacks is missing, never an empty day.
+    with pytest.raises(FileNotFoundError, match="2025-01-09"):
+        api.ticks(contract=api.Contracts.Futures["TXFR1"], date="2025-01-09")
+
+
+def test_a_folder_is_never_mixed_with_the_synthetic_market(tmp_path):
+    with pytest.raises(FileNotFoundError, match="missing"):
+        OfflineAPI(tick_dir=str(tmp_path / "missing"))
+    (tmp_path / "TXFR1 2025-01-08 - ticks.csv").write_text(",".join(COLUMNS) + "\n")
+    api = OfflineAPI(tick_dir=str(tmp_path))
+    for table in (api.Contracts.Stocks, api.Contracts.Futures):
+        assert table["TXFR1"].code == "TXFR1"
+        with pytest.raises(KeyError):
+            table["2330"]  # a synthetic code, but not in the folder

@@ -243,8 +243,9 @@ def test_cli_prints_the_figures_and_keeps_the_order_lines_in_the_log(tmp_path):
     assert out.index("net profit") < out.index("trade records")
     assert "新增委託單" not in out and "HTML report saved" not in out
     assert "benchmark 0050 was not replayed" in " ".join(out.split())
-    log = (tmp_path / "run.log").read_text(encoding="utf-8")
-    assert "新增委託單" in log and (tmp_path / "equity.png").exists()
+    (run_dir,) = (tmp_path / "runs").iterdir()
+    log = (run_dir / "run.log").read_text(encoding="utf-8")
+    assert "新增委託單" in log and (run_dir / "equity.png").exists()
 
 
 @pytest.mark.timeout(120)
@@ -257,14 +258,16 @@ def test_verbose_shows_the_order_lines_and_quiet_keeps_warnings(data_dir, printe
 
     def shown(verbose):
         printed.clear()
-        backtest.run_backtest(Orders(), backtest.parse_codes("2330:Stock"), "2024-01-02",
-                              "2024-01-02", progress=False, write_reports=False, verbose=verbose)
-        return " ".join(str(line) for line in printed.lines)
+        result = backtest.run_backtest(Orders(), backtest.parse_codes("2330:Stock"),
+                                       "2024-01-02", "2024-01-02", progress=False,
+                                       write_reports=not verbose, verbose=verbose)
+        return " ".join(str(line) for line in printed.lines), result.log_path
 
-    quiet, loud = shown(False), shown(True)
+    (quiet, log_path), (loud, no_log) = shown(False), shown(True)
     assert "新增委託單" not in quiet and "新增委託單" in loud
     assert "no-such-order" in quiet  # the exchange's red line is a warning: always shown
-    assert "新增委託單" in (data_dir / "run.log").read_text(encoding="utf-8")
+    assert "新增委託單" in open(log_path, encoding="utf-8").read()
+    assert no_log is None  # a run that writes no files keeps no log either
 
 
 PROBE = """<script>window.addEventListener("load", function () {

@@ -111,6 +111,40 @@ def test_not_logged_in_is_refused_before_any_work(data_dir):
         ticker.fetch_sino_history_ticks("2330", "Stock", PAST, PAST)
 
 
+class _Session:
+    """A broker object that stays truthy but whose contract tables fail or hold None."""
+
+    def __init__(self, error=None):
+        self.error = error
+
+    @property
+    def Contracts(self):
+        if self.error is not None:
+            raise self.error
+        table = type("Table", (), {"__getitem__": lambda _self, code: None})()
+        return type("Contracts", (), {"Stocks": table, "Futures": table})()
+
+    def ticks(self, contract, date):
+        raise AssertionError("no ticks without a contract")
+
+
+@pytest.mark.parametrize("error", [type("AuthenticationError", (Exception,), {})("expired"),
+                                   type("TokenError", (Exception,), {})("bad token"),
+                                   AttributeError("Contracts")])
+def test_a_session_whose_contracts_fail_is_not_logged_in(data_dir, error):
+    ticker = Ticker(_Session(error))
+    with pytest.raises(ValueError, match="^永豐 API 尚未初始化, 請先登入永豐 API$"):
+        ticker.fetch_sino_history_ticks("2330", "Stock", PAST, PAST)
+    ticker = Ticker(_Session(RuntimeError("other")))
+    with pytest.raises(RuntimeError, match="other"):
+        ticker._Ticker__make_sino_contract_object("2330", "Stock")
+
+
+def test_a_contract_lookup_giving_none_is_an_unknown_code(data_dir):
+    with pytest.raises(KeyError, match="2330"):
+        Ticker(_Session()).fetch_sino_history_ticks("2330", "Stock", PAST, PAST)
+
+
 def test_interrupted_write_leaves_no_cache_file(data_dir, printed, monkeypatch):
     ticker = Ticker(FakeBroker({("2330", PAST): ROWS}))
 

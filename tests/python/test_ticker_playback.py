@@ -142,6 +142,16 @@ def test_empty_main_range_ends_at_once_without_taking_a_token(make_ticker, print
     assert ticker.allow_next_tick_flag_queue.qsize() == 1
 
 
+def test_direct_playback_of_an_empty_table_on_a_fresh_ticker_ends_at_once(data_dir, printed):
+    ticker = Ticker(FakeBroker({}))
+    empty = ticker._Ticker__process_and_combine_ticks(STOCK, MAIN, MAIN)
+    worker = threading.Thread(target=ticker._Ticker__push_tick_to_queue, args=(empty,),
+                              daemon=True)
+    worker.start()
+    worker.join(timeout=5)
+    assert not worker.is_alive() and ticker.pop_tick() == END
+
+
 def test_stop_ends_the_stream_and_no_tick_follows(make_ticker, printed):
     ticker = make_ticker(broker(main_rows=5))
     ticker.send_ticks(STOCK, MAIN, MAIN)

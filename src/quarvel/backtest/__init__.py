@@ -16,13 +16,16 @@ from quarvel.backtest.cli import (DEMO_CAPITAL, DEMO_CODES, DEMO_END, DEMO_START
                                   build_parser, days_in_folder, main)
 from quarvel.backtest.context import BacktestContext
 from quarvel.backtest.loop import StrategyError, run_backtest
-from quarvel.backtest.market_time import MARKET_TIMEZONE, use_timezone
-from quarvel.backtest.result import BacktestResult
-from quarvel.backtest.strategy_loading import load_strategy, parse_codes
+from quarvel.backtest.market_time import MARKET_TIMEZONE, timezone_for_run, use_timezone
+from quarvel.backtest.result import BacktestIncomplete, BacktestResult
+from quarvel.backtest.runs import RunInputError, prepare_code_days, print_problems
+from quarvel.backtest.strategy_loading import StrategyNotFound, load_strategy, parse_codes
 from quarvel.backtest.summary import print_summary
 
 __all__ = [
     "DEMO_CAPITAL", "DEMO_CODES", "DEMO_END", "DEMO_START", "MARKET_TIMEZONE",
-    "BacktestContext", "BacktestResult", "StrategyError", "build_parser", "days_in_folder",
-    "load_strategy", "main", "parse_codes", "print_summary", "run_backtest", "use_timezone",
+    "BacktestContext", "BacktestIncomplete", "BacktestResult", "RunInputError",
+    "StrategyError", "StrategyNotFound", "build_parser", "days_in_folder", "load_strategy",
+    "main", "parse_codes", "prepare_code_days", "print_problems", "print_summary",
+    "run_backtest", "timezone_for_run", "use_timezone",
 ]

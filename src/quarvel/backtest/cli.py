@@ -5,10 +5,14 @@ from __future__ import annotations
 import argparse
 import logging
 import os
+import traceback
 
-from quarvel.backtest.loop import StrategyError, run_backtest
-from quarvel.backtest.market_time import MARKET_TIMEZONE, use_timezone
-from quarvel.backtest.strategy_loading import load_strategy, parse_codes
+from rich.markup import escape
+
+from quarvel.backtest.loop import StrategyError, check_inputs, run_backtest
+from quarvel.backtest.market_time import MARKET_TIMEZONE
+from quarvel.backtest.runs import RunInputError, print_problems
+from quarvel.backtest.strategy_loading import StrategyNotFound, load_strategy, parse_codes
 from quarvel.backtest.summary import print_summary
 from quarvel.constant import BASIC_INFO
 from quarvel.utils import console
@@ -36,7 +40,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m quarvel.backtest",
         description="Replay historical ticks through the simulated exchange around a strategy "
-        "and write the trade records and HTML reports.",
+        "and write the trade records and HTML reports into a folder of the run's own.",
+        epilog="Exit status: 0 the run replayed every expected code-day and wrote its files; "
+        "1 it is incomplete (each problem is listed) or the strategy failed; 2 a usage "
+        "mistake; 130 interrupted.",
     )
     parser.add_argument("--demo", action="store_true",
                         help="run the example moving-average strategy on the built-in "
@@ -54,14 +61,18 @@ def build_parser() -> argparse.ArgumentParser:
                         help="where the tick cache, trade records and reports are written "
                         "(default: ./data)")
     parser.add_argument("--ticks-dir", metavar="DIR",
-                        help='serve ticks from a folder of "CODE YYYY-MM-DD - ticks.csv" files '
-                        "instead of the synthetic market")
+                        help='read the days not yet cached from a folder of "CODE YYYY-MM-DD - '
+                        'ticks.csv" files (without it, only the tick cache under the data '
+                        "folder is read; a day found in neither is a problem)")
+    parser.add_argument("--synthetic", action="store_true",
+                        help="replay the built-in synthetic market (the default of --demo "
+                        "without --ticks-dir)")
     parser.add_argument("--backfill-start", metavar="YYYY-MM-DD",
                         help="first day of a backfilling range replayed before the main range")
     parser.add_argument("--backfill-end", metavar="YYYY-MM-DD",
                         help="last day of the backfilling range")
     parser.add_argument("--capital", type=int, metavar="AMOUNT",
-                        help="initial capital (default 100000)")
+                        help="initial capital (default 100000; must be > 0)")
     parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
                         help="local time zone of the run (default Asia/Taipei, the market's own; "
                         "sessions, K-bars and report times are local times)")
@@ -73,11 +84,33 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--quiet", action="store_true",
                         help="accepted for older scripts: quiet is the default")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    parser.add_argument("--debug", action="store_true",
+                        help="show the traceback of input mistakes and interruptions")
     return parser
 
 
+EXIT_COMPLETE, EXIT_INCOMPLETE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
 def main(argv: list[str] | None = None) -> int:
+    """Exit 0 for a complete run, 1 for an incomplete or failed one, 2 for a usage
+    mistake, 130 after Ctrl-C."""
     args = build_parser().parse_args(argv)
+    try:
+        return _main(args)
+    except KeyboardInterrupt:
+        if args.debug:
+            traceback.print_exc()
+        console.print("[red]interrupted (Ctrl-C): the replay was stopped[/red]")
+        return EXIT_INTERRUPTED
+    except (RunInputError, StrategyNotFound) as error:
+        if args.debug:
+            traceback.print_exc()
+        console.print(f"[red]{escape(str(error))}[/red]")
+        return EXIT_USAGE
+
+
+def _main(args) -> int:
     if args.demo:
         args.strategy = args.strategy or "quarvel.examples.ma_cross:MovingAverageCross"
         args.codes = args.codes or DEMO_CODES
@@ -89,21 +122,38 @@ def main(argv: list[str] | None = None) -> int:
     missing = [name for name in ("strategy", "codes", "start", "end") if not getattr(args, name)]
     if missing:
         build_parser().error("missing " + ", ".join("--" + m for m in missing) + " (or use --demo)")
-    use_timezone(args.tz)
+    try:
+        codes = parse_codes(args.codes)
+    except ValueError as error:
+        raise RunInputError(str(error)) from error
+    check_inputs(codes, args.start, args.end, args.backfill_start, args.backfill_end,
+                 args.capital)
+    if args.ticks_dir and not os.path.isdir(args.ticks_dir):
+        raise RunInputError(f"--ticks-dir {args.ticks_dir} does not exist")
+    if args.ticks_dir and args.synthetic:
+        raise RunInputError("--ticks-dir and --synthetic exclude each other")
     # The report library asks for fonts this machine may not have; the fallback is fine.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     if args.data_dir:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
+    # The demo without a folder, or --synthetic, replays the synthetic market; any other
+    # run reads the folder given, or the tick cache alone.
+    synthetic = bool(args.synthetic or (args.demo and not args.ticks_dir))
+    strategy = load_strategy(args.strategy)
     try:
-        strategy = load_strategy(args.strategy)
         result = run_backtest(
-            strategy, parse_codes(args.codes), args.start, args.end,
-            ticks_dir=args.ticks_dir, backfill_start=args.backfill_start,
+            strategy, codes, args.start, args.end,
+            ticks_dir=args.ticks_dir, synthetic=synthetic, backfill_start=args.backfill_start,
             backfill_end=args.backfill_end, initial_capital=args.capital,
-            progress=not args.no_progress, verbose=args.verbose, rules=args.rules,
+            progress=not args.no_progress, strict=False, tz=args.tz, verbose=args.verbose,
+            rules=args.rules,
         )
     except StrategyError as error:
-        console.print(f"[red]{error}[/red]")
-        return 1
+        if args.debug:
+            traceback.print_exc()
+        console.print(f"[red]{escape(str(error))}[/red]")
+        console.print(escape(error.strategy_traceback.rstrip()), highlight=False)
+        return EXIT_INCOMPLETE
     print_summary(result)
-    return 0
+    print_problems(result)
+    return EXIT_COMPLETE if result.complete else EXIT_INCOMPLETE

@@ -93,13 +93,14 @@ class RoutedConsole:
 
 
 @contextlib.contextmanager
-def routed_consoles(folder: str, verbose: bool = False) -> Iterator[str | None]:
-    """Route the modules' consoles for the duration of a run; yields the log's path.
+def routed_consoles(folder: str | None, verbose: bool = False) -> Iterator[str | None]:
+    """Route the modules' consoles for the duration of a run; yields the log's path
+    (None without a folder: a run that writes no files keeps no log either).
 
     The consoles in place when the run starts (a test's recorder included) are the ones
     shown lines go to, and they are put back afterwards.
     """
-    log = _Log(os.path.join(folder, LOG_NAME))
+    log = _Log(os.path.join(folder, LOG_NAME) if folder else None)
     modules = [importlib.import_module(name) for name in MODULES]
     previous = [getattr(module, "console", None) for module in modules]
     # The report library asks for fonts this machine may not have; the fallback is fine.

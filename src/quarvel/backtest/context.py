@@ -33,12 +33,14 @@ class BacktestContext:
     deals: int = 0
     state: dict = field(default_factory=dict)
 
-    def buy(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str | None:
+    def buy(self, code: str, qty: int, price: float | None = None,
+            order_type: str = "ROD") -> str | None:
         """Place a buy order and return its id (None when the exchange refused it); a market
         order when `price` is None."""
         return self._order(code, "Buy", qty, price, order_type)
 
-    def sell(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str | None:
+    def sell(self, code: str, qty: int, price: float | None = None,
+            order_type: str = "ROD") -> str | None:
         """Place a sell order and return its id (None when the exchange refused it); a market
         order when `price` is None."""
         return self._order(code, "Sell", qty, price, order_type)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import time
 
@@ -20,3 +21,22 @@ def use_timezone(name: str = MARKET_TIMEZONE) -> None:
         name = "CST-8"
     os.environ["TZ"] = name
     time.tzset()
+
+
+@contextlib.contextmanager
+def timezone_for_run(name: str | None):
+    """`name` as the local zone inside the block, the caller's zone again afterwards
+    (None: the zone is left alone)."""
+    if name is None:
+        yield
+        return
+    saved = os.environ.get("TZ")
+    use_timezone(name)
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = saved
+        time.tzset()

@@ -5,6 +5,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+from quarvel.data.problems import Problem
+
 
 @dataclass
 class BacktestResult:
@@ -29,9 +31,33 @@ class BacktestResult:
     log_path: str | None = None
     plot_path: str | None = None
 
+    # Every expected code-day that was not replayed in full, and every output not written.
+    problems: list[Problem] = field(default_factory=list)
+    # Things the user should know that did not cost any data (a cache file not written).
+    warnings: list[str] = field(default_factory=list)
+    # The run's own folder of trade records and reports (None without reports).
+    output_dir: str | None = None
+    # Where the ticks came from: "broker", "tick folder ...", "synthetic market", "tick cache".
+    source: str = ""
+
     @property
     def final_equity(self) -> float:
         """Cash plus the open positions marked at their last close."""
         if self.equity is not None and self.equity.height:
             return float(self.equity["equity"][-1])
         return float(self.final_capital)
+
+    @property
+    def complete(self) -> bool:
+        """Every expected code-day replayed in full, outputs written, and ticks replayed."""
+        return not self.problems and self.ticks > 0
+
+
+class BacktestIncomplete(RuntimeError):
+    """A run that missed data or outputs; `result` holds what it did and its problems."""
+
+    def __init__(self, result: BacktestResult) -> None:
+        count = len(result.problems)
+        super().__init__(f"backtest incomplete: {count} problem(s), {result.ticks:,} ticks "
+                         "replayed" + "".join(f"\n  {p}" for p in result.problems))
+        self.result = result

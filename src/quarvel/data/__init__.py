@@ -1,5 +1,5 @@
-"""Tick data in: the trading calendar, one validation rule set for every cache file,
-and importers of public data."""
+"""Tick data in: the trading calendar, one rule set for every day of ticks, the offline
+broker stand-in and importers of public data."""
 
 from quarvel.data.taifex_import import ImportRefused, import_taifex
 

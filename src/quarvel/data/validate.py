@@ -1,4 +1,9 @@
-"""One rule set for every tick cache file: checked once per code-day, before any replay."""
+"""One rule set for a day of ticks, applied wherever a day is loaded (cache, folder, broker).
+
+A day is sound when it has the eight columns with their types, no missing value, every
+`ts` inside the trading day as the market counts it, finite prices (the trade price > 0,
+quotes >= 0 since some sources leave them 0) and volumes >= 0, and at least one tick.
+"""
 
 from __future__ import annotations
 
@@ -14,62 +19,87 @@ TICK_SCHEMA = {
     "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
     "tick_type": pl.Int64,
 }
+HEADER = ",".join(TICK_SCHEMA)
 
 
 @dataclass(frozen=True)
 class TickFault:
-    """Why a day's ticks cannot be replayed: the first broken rule, and where."""
+    """The first rule a day breaks: `row` counts data rows from 1 (None: the whole file)."""
 
     rule: str
-    row: int | None = None  # 1-based data row (the header is row 0); None for the whole file
+    row: int | None = None
+    path: str | None = None
 
     def describe(self) -> str:
+        """The row and the rule, without the path."""
         return self.rule if self.row is None else f"row {self.row}: {self.rule}"
 
-
-def _first_row(mask: pl.Series) -> int | None:
-    hits = mask.arg_true()
-    return int(hits[0]) + 1 if len(hits) else None
+    def __str__(self) -> str:
+        return f"{self.path}: {self.describe()}" if self.path else self.describe()
 
 
-def check_ticks(frame: pl.DataFrame, day: str, market: str) -> TickFault | None:
-    """The first rule `frame` breaks as one trading day `day` of a `market` code, or None.
+def _first_row(frame: pl.DataFrame, condition: pl.Expr) -> int | None:
+    hits = frame.select(pl.arg_where(condition).first()).item()
+    return None if hits is None else int(hits) + 1
 
-    Rules: the eight columns in order with their types; at least one tick; every `ts`
-    inside the trading day (see `session_bounds`); `close` finite and > 0; bid and ask
-    prices finite and >= 0; volumes >= 0.
-    """
-    if list(frame.schema.items()) != list(TICK_SCHEMA.items()):
-        return TickFault(f"columns must be {', '.join(TICK_SCHEMA)} with types "
-                         f"{', '.join(str(t) for t in TICK_SCHEMA.values())}")
+
+def _ns_text(ns: int) -> str:
+    return (dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=ns // 1000)).isoformat(" ")
+
+
+def check_ticks(frame: pl.DataFrame, day: dt.date | str, market: str) -> TickFault | None:
+    """The first broken rule of `frame` as the ticks of `day` for `market`, or None."""
+    columns = [c for c in frame.columns if c != "code"]
+    if columns != list(TICK_SCHEMA):
+        return TickFault(f"columns {columns} are not {list(TICK_SCHEMA)}")
+    for name, dtype in TICK_SCHEMA.items():
+        if frame.schema[name] != dtype and frame.height:
+            return TickFault(f"column {name} is {frame.schema[name]}, not {dtype}")
     if frame.height == 0:
-        return TickFault("no ticks on a trading day")
-    null_row = _first_row(frame.select(pl.any_horizontal(pl.all().is_null())).to_series())
-    if null_row is not None:
-        return TickFault("empty value", null_row)
-    first, end = session_bounds(dt.date.fromisoformat(day), market)
-    checks = (
-        ((pl.col("ts") < first) | (pl.col("ts") >= end), f"ts outside the trading day {day}"),
-        (~pl.col("close").is_finite() | (pl.col("close") <= 0), "close must be finite and > 0"),
-        (~pl.col("bid_price").is_finite() | (pl.col("bid_price") < 0)
-         | ~pl.col("ask_price").is_finite() | (pl.col("ask_price") < 0),
-         "bid and ask prices must be finite and >= 0"),
-        ((pl.col("volume") < 0) | (pl.col("bid_volume") < 0) | (pl.col("ask_volume") < 0),
-         "volumes must be >= 0"),
-    )
-    broken = frame.select(expr.alias(str(i)) for i, (expr, _) in enumerate(checks))
-    for i, (_, rule) in enumerate(checks):
-        row = _first_row(broken[str(i)])
+        return TickFault("no ticks on a trading day (header only)")
+    row = _first_row(frame, pl.any_horizontal(pl.all().is_null()))
+    if row is not None:
+        return TickFault("missing value (a cut or malformed line)", row)
+    first, end = session_bounds(day, market)
+    row = _first_row(frame, (pl.col("ts") < first) | (pl.col("ts") >= end))
+    if row is not None:
+        ts = frame["ts"][row - 1]
+        return TickFault(f"ts {ts} ({_ns_text(ts)}) is outside the trading day "
+                         f"{_ns_text(first)} to {_ns_text(end)}", row)
+    close = pl.col("close")
+    rules = [(~close.is_finite() | (close <= 0), "close is not a finite price > 0")]
+    rules += [(~pl.col(name).is_finite() | (pl.col(name) < 0), f"{name} is not finite >= 0")
+              for name in ("bid_price", "ask_price")]
+    rules += [(pl.col(name) < 0, f"{name} is negative")
+              for name in ("volume", "bid_volume", "ask_volume")]
+    for condition, rule in rules:
+        row = _first_row(frame, condition)
         if row is not None:
             return TickFault(rule, row)
     return None
 
 
-def read_and_check(path: str, day: str, market: str) -> tuple[pl.DataFrame | None, TickFault | None]:
-    """Read a cache file and check it: (frame, None) when valid, (None, fault) otherwise."""
+def read_and_check(path: str, day: dt.date | str,
+                   market: str) -> tuple[pl.DataFrame | None, TickFault | None]:
+    """Reads one cache-format file and checks it: (frame, None) or (None, fault with path)."""
     try:
-        frame = pl.read_csv(path, schema=TICK_SCHEMA, has_header=True)
-    except (pl.exceptions.PolarsError, OSError, UnicodeDecodeError) as error:
-        return None, TickFault(f"unreadable: {str(error).splitlines()[0]}")
+        with open(path, "rb") as handle:
+            header = handle.readline().rstrip(b"\r\n").decode("utf-8", "replace")
+            handle.seek(0, 2)
+            size = handle.tell()
+            handle.seek(max(size - 1, 0))
+            last = handle.read(1)
+        if header != HEADER:
+            return None, TickFault(f"header {header!r} is not {HEADER!r}", None, path)
+        if last != b"\n":
+            return None, TickFault("the file does not end with a line break (cut short)",
+                                   None, path)
+        frame = pl.read_csv(path, schema=TICK_SCHEMA)
+    except (OSError, pl.exceptions.PolarsError) as error:
+        text = str(error).strip()
+        first_line = text.splitlines()[0] if text else type(error).__name__
+        return None, TickFault(f"unreadable: {first_line}", None, path)
     fault = check_ticks(frame, day, market)
-    return (None, fault) if fault else (frame, None)
+    if fault is not None:
+        return None, TickFault(fault.rule, fault.row, path)
+    return frame, None

@@ -75,6 +75,23 @@ nb::str generate_save_path(nb::handle self, nb::handle file_name, nb::args sub_f
     return nb::borrow<nb::str>(os_path.attr("join")(folder, file_name));
 }
 
+/// The broker's contract tables. A session that is not logged in raises its own
+/// authentication error here (or has no tables at all): that is the not-logged-in error,
+/// which the combining step passes over without retrying.
+nb::object broker_contracts(nb::handle api) {
+    try {
+        return api.attr("Contracts");
+    } catch (nb::python_error &e) {
+        std::string name = utf8(e.type().attr("__name__").attr("lower")());
+        bool auth = e.matches(PyExc_AttributeError);
+        for (const char *word : {"auth", "token", "login"})
+            auth = auth || name.find(word) != std::string::npos;
+        if (!auth)
+            throw;
+        raise_value_error(kNotLoggedIn);
+    }
+}
+
 void init_ticker(nb::handle self, nb::handle sino_api) {
     // HandoffQueue: queue.Queue's methods, but the playback hands rows over without the GIL.
     nb::object queue_cls = module_attr(kModule, "HandoffQueue");
@@ -122,9 +139,13 @@ void bind_ticker(nb::module_ &m) {
         [](nb::handle self, nb::handle code, nb::handle market_type) {
             require_str(code, "code");
             require_str(market_type, "market_type");
-            nb::object contracts = self.attr("api").attr("Contracts");
+            nb::object contracts = broker_contracts(self.attr("api"));
             bool stock = utf8(market_type) == "Stock";
-            return nb::object(contracts.attr(stock ? "Stocks" : "Futures")[code]);
+            nb::object contract = contracts.attr(stock ? "Stocks" : "Futures")[code];
+            // Never ask for the ticks of no contract.
+            if (contract.is_none())
+                raise_key_error(code);
+            return contract;
         },
         nb::arg("code").none(), nb::arg("market_type").none(),
         nb::sig("def _Ticker__make_sino_contract_object(self, code: str, market_type: str) "

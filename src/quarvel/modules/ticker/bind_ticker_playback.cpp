@@ -139,8 +139,11 @@ void push_tick_to_queue(nb::handle self, nb::handle df) {
     };
     try {
         rows = nb::cast<std::size_t>(df.attr("height"));
+        // An empty range ends at once unless a backfilling of this playback is running;
+        // only then do its ticks come before the end (a fresh Ticker has none).
         bool await_backfilling =
-            session->expects_backfilling || !nb::cast<bool>(self.attr("backfilling_finish_flag"));
+            session->expects_backfilling ||
+            (rows > 0 && !nb::cast<bool>(self.attr("backfilling_finish_flag")));
         ShutdownSafe<TickColumns> columns(read_tick_columns(df));
         core::PlaybackOutcome outcome =
             play_range(self, session, {*columns, false, await_backfilling});
