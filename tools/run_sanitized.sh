@@ -2,9 +2,9 @@
 # Runs the whole Python test suite (the boundary fuzzing included) against extension modules
 # built with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
-#   tools/run_sanitized.sh                       # every test under tests/python
-#   tools/run_sanitized.sh tests/python/test_fuzz_boundary.py -x   # any pytest arguments
-#   QUARVEL_FUZZ_EXAMPLES=2000 tools/run_sanitized.sh tests/python/test_fuzz_boundary.py
+#   tools/run_sanitized.sh                       # every test under tests/python and tests/deep
+#   tools/run_sanitized.sh tests/deep/test_fuzz_boundary.py -x   # any pytest arguments
+#   QUARVEL_FUZZ_EXAMPLES=2000 tools/run_sanitized.sh tests/deep/test_fuzz_boundary.py
 #
 # The sanitized modules are built into build/asan (never into src/, so the normal developer
 # build stays as it is) and run from a scratch copy of the package under build/asan/pkg.
@@ -70,7 +70,7 @@ EOF
 if [ $# -eq 0 ]; then
   # Two tests start a fresh interpreter with a minimal environment of their own: without the
   # preload it cannot load a sanitized module (ASan aborts: "runtime does not come first").
-  set -- tests/python \
+  set -- tests/python tests/deep \
     --deselect "tests/python/test_matcher_state.py::test_add_order_defaults_checked_at_import" \
     --deselect "tests/python/test_matcher_receiver.py::test_process_exits_cleanly_while_the_receiver_is_busy"
 fi

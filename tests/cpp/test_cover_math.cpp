@@ -4,7 +4,7 @@
 #include "cover_math.hpp"
 #include "trade_cost.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::ledger;
 
 TEST(ChunkQuantity, SmallerOfRemainingAndOpen) {
     EXPECT_EQ(chunk_quantity(4, 2), 2);

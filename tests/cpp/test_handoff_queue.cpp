@@ -6,7 +6,7 @@
 
 #include "handoff_queue.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::ticker;
 using namespace std::chrono_literals;
 
 namespace {
@@ -86,7 +86,7 @@ struct ThreeRows {
     std::int64_t volume[3] = {1, 1, 1};
     std::int64_t tick_type[3] = {0, 1, 2};
     std::uint32_t code[3] = {0, 0, 0};
-    RowColumns view{3, ts, close, volume, tick_type, code};
+    PlayedColumns view{3, ts, close, volume, tick_type, code};
 };
 
 } // namespace

@@ -72,9 +72,9 @@ TEST(TickTime, RangeBoundsAreHalfOpen) {
 }
 
 TEST(Lots, AboveTheCapIsRefused) {
-    EXPECT_EQ(refusal([] { rules::check_order_lots(rules::kMaxLots); }), "");
-    EXPECT_EQ(refusal([] { rules::check_order_lots(std::int64_t{1} << 62); }),
-              "委託數量超過上限: 4611686018427387904");
+    EXPECT_EQ(refusal([] { rules::check_tick_lots(rules::kMaxLots); }), "");
+    EXPECT_EQ(refusal([] { rules::check_tick_lots(std::int64_t{1} << 62); }),
+              "成交數量超過上限: 4611686018427387904");
     EXPECT_EQ(refusal([] { rules::check_deal_lots(-1); }), "不合理的成交數量: -1");
     EXPECT_EQ(refusal([] { rules::check_deal_lots(0); }), "");
 }
@@ -91,10 +91,10 @@ TEST(Code, LengthCountsCharactersNotBytes) {
 }
 
 TEST(Gap, FourHundredDaysPassLongerIsRefusedNamingBothTimes) {
-    using namespace quarvel::core;
+    using namespace quarvel::core::quotes;
     const LocalMicros last = local_from_civil({2024, 1, 2, 9, 0, 0, 0});
-    EXPECT_EQ(refusal([&] { tick_rules::check_gap(last, last + 400 * kMicrosPerDay); }), "");
+    EXPECT_EQ(refusal([&] { check_gap(last, last + 400 * kMicrosPerDay); }), "");
     const LocalMicros far = local_from_civil({1677, 9, 21, 8, 5, 43, 0});
-    EXPECT_EQ(refusal([&] { tick_rules::check_gap(far, last); }),
+    EXPECT_EQ(refusal([&] { check_gap(far, last); }),
               "補齊的時間區間過長: 1677-09-21 08:05:43.000000 至 2024-01-02 09:00:00.000000");
 }

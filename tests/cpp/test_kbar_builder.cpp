@@ -4,7 +4,8 @@
 #include "error.hpp"
 #include "kbar_builder.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::quotes;
+using quarvel::core::Error;
 
 namespace {
 
@@ -13,7 +14,7 @@ LocalMicros at(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 }
 
 struct Rows {
-    TickColumns columns;
+    TickStore columns;
     std::uint32_t market = columns.market_id("Future");
     std::uint32_t code = columns.code_id("TXF");
     void add(LocalMicros dt, double close, std::int64_t qty, bool simulate = false) {
@@ -105,7 +106,7 @@ TEST(Incremental, NewBucketsCloseTheOldOnes) {
 }
 
 TEST(Columns, AppendReindexesTexts) {
-    TickColumns a, b;
+    TickStore a, b;
     a.push({1, 1.0, 1, 0, false, false, a.market_id("Stock"), a.code_id("2330")});
     b.push({2, 2.0, 2, 0, false, true, b.market_id("Future"), b.code_id("TXF")});
     a.append(b);

@@ -7,7 +7,7 @@
 
 #include "local_time.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::quotes;
 
 namespace {
 struct UtcZone : ::testing::Test {

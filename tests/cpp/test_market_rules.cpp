@@ -7,7 +7,7 @@
 #include "market_rules_margin.hpp"
 #include "market_rules_ticks.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 namespace {
 
 const TaiwanRulesTable kDefaults{};
@@ -122,4 +122,4 @@ TEST(MarketRulesMargin, BuyingPowerDecision) {
 }
 
 } // namespace
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -4,9 +4,31 @@
 #include "error.hpp"
 #include "matching.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::exchange;
+using quarvel::core::Error;
 
 namespace {
+
+/// One touched order of a tick: its position in the given list and what happens to it.
+struct MatchEvent {
+    std::size_t order_index;
+    OrderDecision decision;
+};
+
+/// A whole tick over `orders` in list order, as the binding walks it: the touched orders.
+std::vector<MatchEvent> match_tick(double close, long long volume,
+                                   const std::vector<RestingOrder> &orders) {
+    TickMatcher tick(close, volume);
+    std::vector<MatchEvent> events;
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        OrderDecision d = tick.examine(orders[i]);
+        if (d.stop)
+            break;
+        if (d.touched)
+            events.push_back({i, d});
+    }
+    return events;
+}
 
 RestingOrder buy(double price, long long qty, TimeInForce tif, PriceKind kind = PriceKind::Limit) {
     return {Side::Buy, kind, price, qty, tif};

@@ -5,7 +5,7 @@
 
 #include "playback.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::ticker;
 
 namespace {
 

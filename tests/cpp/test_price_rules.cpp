@@ -6,7 +6,7 @@
 
 #include "price_rules.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::ledger;
 
 TEST(RoundTo6Decimals, ExactTieGoesToEven) {
     EXPECT_EQ(round_to_6_decimals(0.0078125), 0.007812);

@@ -12,7 +12,7 @@
 #include "report_files.hpp"
 
 namespace fs = std::filesystem;
-using quarvel::core::write_file_atomically;
+using quarvel::core::ledger::write_file_atomically;
 
 namespace {
 

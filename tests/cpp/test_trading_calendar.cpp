@@ -6,7 +6,7 @@
 
 #include "trading_calendar.hpp"
 
-using namespace quarvel::core;
+using namespace quarvel::core::quotes;
 
 namespace {
 

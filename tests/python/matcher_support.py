@@ -7,6 +7,8 @@ import pytest
 
 from quarvel.modules.matcher.matcher import Matcher
 
+from builders import tick  # noqa: F401  (the matcher tests import it from here)
+
 
 class RecordingLedger:
     """Stands in for Positions: records every call the matcher makes, in order."""
@@ -40,9 +42,6 @@ def drain(m):
             return out
 
 
-def tick(code="2330", ts=1700000000.0, close=100.0, qty=1):
-    return {"market_type": "Stock", "timestamp": ts, "code": code, "close": close, "qty": qty,
-            "tick_type": 1, "is_simulate": False, "is_backfilling": False}
 
 
 def place(m, qty=5, price=100.0, order_type="ROD", action="Buy", code="2330",

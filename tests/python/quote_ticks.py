@@ -4,16 +4,14 @@ from datetime import datetime
 
 import polars as pl
 
+import builders
 from shared_data import SHARED_TICKS as TICK_DATA
 
 
 def tick(when, close=100.0, qty=1, market="Stock", code="2330", simulate=False, tick_type=1):
     """A playback tick dict at the naive local time `when` ("YYYY-mm-dd HH:MM:SS[.ffffff]")."""
     moment = datetime.fromisoformat(when) if isinstance(when, str) else when
-    return {
-        "market_type": market, "timestamp": moment.timestamp(), "code": code, "close": close,
-        "qty": qty, "tick_type": tick_type, "is_simulate": simulate, "is_backfilling": False,
-    }
+    return builders.tick(code, moment.timestamp(), close, qty, market, tick_type, simulate)
 
 
 def reference_kbars(ticks: pl.DataFrame, every: str) -> pl.DataFrame:

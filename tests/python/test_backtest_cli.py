@@ -7,8 +7,8 @@ import textwrap
 
 import pytest
 
+from builders import without_order_ids
 from run_support import DAY, NEXT_DAY, SRC, cli, tick_folder
-from test_determinism import without_order_ids
 
 QUIET = ("--quiet", "--strategy", "quarvel.examples.ma_cross:MovingAverageCross")
 

@@ -2,20 +2,14 @@
 
 import pytest
 
-from quarvel.constant import Action, OrderType, PriceType
+from quarvel.constant import Action, PriceType
 from quarvel.modules.positions.positions import Positions
+
+from builders import deal
 
 ENTRY_COST_600 = 0.001425 * 1 * 1000 * 603.0          # 859.275
 EXIT_FEE_610 = 0.001425 * 1 * 1000 * 607.0            # 864.975
 EXIT_TAX_610 = 0.003 * 1 * 1000 * 607.0                # 1821.0
-
-
-def deal(action, quantity, price, code="2330", ts=1700000000.0, product_type="Stock"):
-    """A deal record shaped like the matcher's."""
-    return {"operation_type": "New", "trade_id": f"{action}{price}{quantity}",
-            "code": code, "product_type": product_type, "action": action, "price": price,
-            "quantity": quantity, "price_type": PriceType.LMT, "order_type": OrderType.ROD,
-            "exchange_ts": ts}
 
 
 @pytest.fixture

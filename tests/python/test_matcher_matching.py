@@ -159,7 +159,7 @@ class TestSharingVolume:
         assert matcher.pending_orders == [other] and drain(matcher) == []
 
 
-class TestMendedFaults:
+class TestIrregularOrdersAndTicks:
     def test_zero_quantity_record_leaves_without_a_deal(self, matcher, ledger):
         record = place(matcher, qty=2)
         record["quantity"] = 0  # as a caller might leave it

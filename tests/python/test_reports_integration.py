@@ -7,6 +7,7 @@ import pytest
 
 from quarvel.modules.positions import positions as module
 from quarvel.modules.positions.positions import Positions, QuoteManager
+import builders
 from reports_support import HAVE_TICKS, TICKS
 from quote_ticks import futures_ticks, tick
 
@@ -27,9 +28,9 @@ def first_tick_at(ticks, when):
 
 
 def deal(t, action, quantity):
-    return {"trade_id": f"{action}-{t['timestamp']}", "code": t["code"], "product_type": "Future",
-            "action": action, "price": t["close"], "quantity": quantity,
-            "exchange_ts": t["timestamp"]}
+    return builders.deal(action, quantity, t["close"], code=t["code"], ts=t["timestamp"],
+                         product_type="Future", trade_id=f"{action}-{t['timestamp']}",
+                         order_fields=False)
 
 
 @pytest.fixture

@@ -17,7 +17,8 @@ namespace quarvel::core::input_rules {
 /// Highest price accepted, in money units per share or per index point. Far above any
 /// listed product, and low enough that price × 10^9 lots × 1000 shares stays finite.
 inline constexpr double kMaxPrice = 1e9;
-/// Most lots (stocks) or contracts (futures) one order or one tick may carry.
+/// Most lots (stocks) or contracts (futures) one order or one tick may carry (an order's
+/// bounds are the exchange's order rules).
 inline constexpr std::int64_t kMaxLots = 1'000'000'000;
 /// Earliest tick time accepted: 1971-01-01 00:00:00 UTC, in seconds since the epoch.
 inline constexpr double kEarliestTime = 31'536'000.0;
@@ -100,12 +101,6 @@ inline void check_limit_price(double price, bool is_limit) {
 inline void check_tick_time(double seconds) {
     if (!(seconds >= kEarliestTime && seconds < kEndOfTime))
         refuse(kTickTimeLabel, float_text(seconds));
-}
-
-/// An order quantity in lots or contracts (its lower bound is the order's own rule).
-inline void check_order_lots(std::int64_t lots) {
-    if (lots > kMaxLots)
-        refuse(kOrderLotsLabel, std::to_string(lots));
 }
 
 /// A tick's traded quantity in lots or contracts.

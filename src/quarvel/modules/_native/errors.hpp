@@ -34,13 +34,43 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+/// The Python exception type a C++ failure stands for: a core error is a ValueError,
+/// nanobind's builtin exceptions their own type, anything else a RuntimeError.
+inline PyObject *python_type_of(const std::exception &error) {
+    if (dynamic_cast<const quarvel::core::Error *>(&error))
+        return PyExc_ValueError;
+    auto *builtin = dynamic_cast<const nb::builtin_exception *>(&error);
+    if (!builtin)
+        return PyExc_RuntimeError;
+    switch (builtin->type()) {
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+        return PyExc_TypeError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+/// The Python error of a C++ failure (see python_type_of), set as the current error.
+inline nb::python_error as_python_error(const std::exception &error) {
+    PyErr_SetString(python_type_of(error), error.what());
+    return nb::python_error();
+}
+
 /// Core errors surface as ValueError, never as nanobind's default RuntimeError.
 inline void register_core_errors() {
     nb::register_exception_translator([](const std::exception_ptr &p, void *) {
         try {
             std::rethrow_exception(p);
         } catch (const quarvel::core::Error &e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            PyErr_SetString(python_type_of(e), e.what());
         }
     });
 }

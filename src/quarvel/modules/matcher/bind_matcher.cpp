@@ -2,7 +2,7 @@
 // order identifiers. State lives in the instance __dict__, set in the documented order.
 #include "_native/args.hpp"
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 
@@ -24,15 +24,13 @@ nb::dict new_tick_info() {
 }
 
 void init_matcher(nb::handle self, nb::handle positions) {
-    nb::object queue = module_name("queue");
+    nb::object queue = module_global("queue");
     self.attr("pending_orders") = nb::list();
     self.attr("response_queue") = queue.attr("Queue")();
     self.attr("pending_order_queue") = queue.attr("Queue")();
     self.attr("current_tick_infos") = nb::dict();
-    int truthy = PyObject_IsTrue(positions.ptr());
-    if (truthy < 0)
-        throw nb::python_error();
-    self.attr("positions") = truthy ? nb::borrow(positions) : module_name("Positions")();
+    self.attr("positions") =
+        truthy(positions) ? nb::borrow(positions) : module_global("Positions")();
     nb::dict account_info;
     account_info["account_id"] = kAccountId;
     self.attr("account_info") = account_info;
@@ -43,7 +41,7 @@ void init_matcher(nb::handle self, nb::handle positions) {
     // Only this local refers to the thread; being a daemon it ends with the process.
     nb::object receiver = self.attr(QV_PRIVATE(Matcher, receive_pending_order));
     nb::object thread =
-        module_name("Thread")(nb::arg("target") = receiver, nb::arg("daemon") = true);
+        module_global("Thread")(nb::arg("target") = receiver, nb::arg("daemon") = true);
     thread.attr("start")();
 }
 
@@ -89,10 +87,10 @@ std::uint64_t list_changes(nb::handle self) {
     return nb::inst_ptr<Matcher>(self)->list_changes;
 }
 
-MatchWords &words_of(nb::handle self) {
+MatchEnums &enums_of(nb::handle self) {
     if (!nb::isinstance<Matcher>(self))
         raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->words;
+    return nb::inst_ptr<Matcher>(self)->enums;
 }
 
 const Fields &fields_of(nb::handle self) {
@@ -103,9 +101,9 @@ const Fields &fields_of(nb::handle self) {
 
 void queue_response(nb::handle self, nb::handle response) {
     const Fields &f = fields_of(self);
-    nb::object queue = attr_of(self, f[F::response_queue]);
+    nb::object queue = attr_of(self, f.response_queue);
     PyObject *args[] = {queue.ptr(), response.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(f[F::put].ptr(), args, 2, nullptr);
+    PyObject *result = PyObject_VectorcallMethod(f.put.ptr(), args, 2, nullptr);
     if (!result)
         throw nb::python_error();
     Py_DECREF(result);
@@ -117,13 +115,13 @@ void bind_matcher(nb::module_ &m) {
         "__init__",
         [](Matcher *p, nb::handle positions) {
             new (p) Matcher{module_attr("threading", "RLock")(), Fields(loaded_module(kModule)),
-                            std::make_shared<ReceiverParking>(), MatchWords(), 0};
+                            std::make_shared<ReceiverParking>(), MatchEnums(), 0};
             nb::handle self = nb::find(p);
             register_parking_at_exit(self, p->parking);
             init_matcher(self, positions);
         },
         nb::arg("positions").none() = nb::none(),
-        nb::sig("def __init__(self, positions=None) -> None"));
+        nb::sig("def __init__(self, positions: Positions | None = None) -> None"));
 
     cls.def(
         QV_PRIVATE(Matcher, init_current_tick_info),
@@ -136,7 +134,7 @@ void bind_matcher(nb::module_ &m) {
 
     cls.def(
         QV_PRIVATE(Matcher, get_random_uuid),
-        [](nb::handle) { return module_name("generate")(nb::arg("size") = kIdentifierLength); },
+        [](nb::handle) { return module_global("generate")(nb::arg("size") = kIdentifierLength); },
         nb::sig("def _Matcher__get_random_uuid(self) -> str"));
 
     cls.def(

@@ -27,24 +27,6 @@ bool py_equals(nb::handle a, nb::handle b) {
     return equal != 0;
 }
 
-double as_double(nb::handle value) {
-    double out = PyFloat_AsDouble(value.ptr());
-    if (out == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return out;
-}
-
-/// The hash a str caches in itself after its first use, computed when not cached yet.
-Py_hash_t str_hash(PyObject *text) {
-    Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(text)->hash;
-    if (cached != -1)
-        return cached;
-    Py_hash_t computed = PyObject_Hash(text);
-    if (computed == -1)
-        throw nb::python_error();
-    return computed;
-}
-
 /// A str equal to `code`, compared without building Python objects; a miss usually costs
 /// a length or a cached-hash comparison.
 bool same_code(PyObject *value, PyObject *code) {
@@ -108,20 +90,23 @@ std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::h
     return found;
 }
 
-core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchWords &words) {
-    nb::object action = get(order, f[F::action]);
-    nb::object price = get(order, f[F::price]);
-    nb::object order_type = get(order, f[F::order_type]);
-    nb::object price_type = get(order, f[F::price_type]);
-    core::RestingOrder r{};
-    r.side = py_equals(action, words.buy_value()) ? core::Side::Buy : core::Side::Sell;
-    r.kind = py_equals(price_type, words.lmt()) ? core::PriceKind::Limit : core::PriceKind::Market;
-    r.limit_price = r.kind == core::PriceKind::Limit ? as_double(price) : 0.0;
-    r.quantity = int64_of(get(order, f[F::quantity]));
-    r.tif = py_equals(order_type, words.rod())   ? core::TimeInForce::Rod
-            : py_equals(order_type, words.ioc()) ? core::TimeInForce::Ioc
-            : py_equals(order_type, words.fok()) ? core::TimeInForce::Fok
-                                                 : core::TimeInForce::Other;
+core::exchange::RestingOrder read_order(const Fields &f, nb::handle order,
+                                        const MatchEnums &enums) {
+    nb::object action = item(order, f.action);
+    nb::object price = item(order, f.price);
+    nb::object order_type = item(order, f.order_type);
+    nb::object price_type = item(order, f.price_type);
+    core::exchange::RestingOrder r{};
+    r.side = py_equals(action, enums.buy_value()) ? core::exchange::Side::Buy
+                                                  : core::exchange::Side::Sell;
+    r.kind = py_equals(price_type, enums.lmt()) ? core::exchange::PriceKind::Limit
+                                                : core::exchange::PriceKind::Market;
+    r.limit_price = r.kind == core::exchange::PriceKind::Limit ? float_of(price) : 0.0;
+    r.quantity = int64_of(item(order, f.quantity));
+    r.tif = py_equals(order_type, enums.rod())   ? core::exchange::TimeInForce::Rod
+            : py_equals(order_type, enums.ioc()) ? core::exchange::TimeInForce::Ioc
+            : py_equals(order_type, enums.fok()) ? core::exchange::TimeInForce::Fok
+                                                 : core::exchange::TimeInForce::Other;
     return r;
 }
 
@@ -129,27 +114,27 @@ core::RestingOrder read_order(const Fields &f, nb::handle order, const MatchWord
 /// the quantity being cancelled.
 nb::object cancel_report(const Fields &f, nb::handle self, nb::handle order, long long quantity,
                          double tick_ts) {
-    nb::object product_type = get(order, f[F::product_type]);
-    if (!str_equals(product_type, "Stock") && !str_equals(product_type, "Future")) {
+    nb::object product_type = item(order, f.product_type);
+    if (!text_equals(product_type, "Stock") && !text_equals(product_type, "Future")) {
         PyErr_SetString(PyExc_ValueError, "不支援的商品類型");
         throw nb::python_error();
     }
-    nb::object copy = deep_copy_record(f, order);
-    put(copy, f[F::exchange_ts], nb::float_(tick_ts));
-    put(copy, f[F::quantity], nb::int_(quantity));
-    return make_order_report(self, copy, f.member(F::OperationType, F::CANCEL),
-                             f.member(F::SuccessCode, F::OrderBeCancel));
+    nb::object copy = deep_copy_record(order);
+    set_item(copy, f.exchange_ts, nb::float_(tick_ts));
+    set_item(copy, f.quantity, nb::int_(quantity));
+    return make_order_report(self, copy, f.member(f.OperationType, f.CANCEL),
+                             f.member(f.SuccessCode, f.OrderBeCancel));
 }
 
 /// A cancel record is stamped with its report's time, the `ts` of the code's current tick.
 /// When this tick cancels any order, that time is checked before the first order changes,
 /// so a time the journal cannot take fails the whole call instead of half of it.
 void check_cancel_stamp(const Fields &f, nb::handle self, nb::handle code,
-                        const std::vector<nb::object> &candidates, core::TickMatcher tick,
-                        const MatchWords &words) {
+                        const std::vector<nb::object> &candidates, core::exchange::TickMatcher tick,
+                        const MatchEnums &enums) {
     bool cancels = false;
     for (const nb::object &order : candidates) {
-        const core::OrderDecision d = tick.examine(read_order(f, order, words));
+        const core::exchange::OrderDecision d = tick.examine(read_order(f, order, enums));
         if (d.stop)
             break;
         if ((cancels = d.cancel_quantity > 0))
@@ -173,10 +158,10 @@ void check_cancel_stamp(const Fields &f, nb::handle self, nb::handle code,
 void add_trade_record(const Fields &f, nb::handle ledger, nb::handle trade_id, nb::handle code,
                       nb::handle action, nb::handle quantity, nb::handle price,
                       nb::handle timestamp, const char *status) {
-    nb::object method = attr_of(ledger, f[F::add_trade_record]);
+    nb::object method = attr_of(ledger, f.add_trade_record);
     nb::str status_text(status);
-    nb::object names = nb::make_tuple(f[F::trade_id], f[F::code], f[F::action], f[F::quantity],
-                                      f[F::price], f[F::timestamp], f[F::trade_status]);
+    nb::object names = nb::make_tuple(f.trade_id, f.code, f.action, f.quantity, f.price,
+                                      f.timestamp, f.trade_status);
     PyObject *args[] = {trade_id.ptr(), code.ptr(),      action.ptr(),     quantity.ptr(),
                         price.ptr(),    timestamp.ptr(), status_text.ptr()};
     PyObject *result = PyObject_Vectorcall(method.ptr(), args, 0, names.ptr());
@@ -193,24 +178,24 @@ struct PreparedFill {
 
 PreparedFill prepare_fill(const Fields &f, nb::handle self, nb::handle order, long long quantity,
                           double close, double tick_ts) {
-    PreparedFill fill{deep_copy_record(f, order), nb::object(), nb::int_(quantity),
-                      nb::float_(close), nb::float_(tick_ts)};
-    put(fill.deal, f[F::quantity], fill.qty);
-    put(fill.deal, f[F::price], fill.price);
-    put(fill.deal, f[F::exchange_ts], fill.ts);
+    PreparedFill fill{deep_copy_record(order), nb::object(), nb::int_(quantity), nb::float_(close),
+                      nb::float_(tick_ts)};
+    set_item(fill.deal, f.quantity, fill.qty);
+    set_item(fill.deal, f.price, fill.price);
+    set_item(fill.deal, f.exchange_ts, fill.ts);
     fill.report = make_deal_report(self, fill.deal);
     return fill;
 }
 
 void book_fill(const Fields &f, nb::handle self, const PreparedFill &fill) {
     const nb::object &deal = fill.deal;
-    nb::object ledger = attr_of(self, f[F::positions]);
-    add_trade_record(f, ledger, get(deal, f[F::trade_id]), get(deal, f[F::code]),
-                     get(deal, f[F::action]), fill.qty, fill.price, fill.ts, "Deal");
+    nb::object ledger = attr_of(self, f.positions);
+    add_trade_record(f, ledger, item(deal, f.trade_id), item(deal, f.code), item(deal, f.action),
+                     fill.qty, fill.price, fill.ts, "Deal");
     queue_response(self, fill.report);
-    nb::object product_type = get(deal, f[F::product_type]);
+    nb::object product_type = item(deal, f.product_type);
     PyObject *args[] = {ledger.ptr(), deal.ptr(), product_type.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(f[F::set_positions].ptr(), args, 3, nullptr);
+    PyObject *result = PyObject_VectorcallMethod(f.set_positions.ptr(), args, 3, nullptr);
     if (!result)
         throw nb::python_error();
     Py_DECREF(result);
@@ -218,14 +203,14 @@ void book_fill(const Fields &f, nb::handle self, const PreparedFill &fill) {
 
 void book_cancel(const Fields &f, nb::handle self, nb::handle order, nb::handle report,
                  double tick_ts) {
-    nb::object part = get(report, f[F::order]);
-    nb::object ts = get(get(report, f[F::trade_status]), f[F::exchange_ts]);
+    nb::object part = item(report, f.order);
+    nb::object ts = item(item(report, f.trade_status), f.exchange_ts);
     // A code without current tick info has no report time; the tick's own time stands in.
     if (ts.is_none())
         ts = nb::float_(tick_ts);
-    add_trade_record(f, attr_of(self, f[F::positions]), get(order, f[F::trade_id]),
-                     get(order, f[F::code]), get(order, f[F::action]), get(part, f[F::quantity]),
-                     get(part, f[F::price]), ts, "Cancel");
+    add_trade_record(f, attr_of(self, f.positions), item(order, f.trade_id), item(order, f.code),
+                     item(order, f.action), item(part, f.quantity), item(part, f.price), ts,
+                     "Cancel");
     queue_response(self, report);
 }
 
@@ -239,14 +224,14 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     core::input_rules::check_deal_price(close);
     core::input_rules::check_tick_lots(volume);
     core::input_rules::check_tick_time(ts);
-    core::TickMatcher tick(close, volume); // refuses a negative volume before anything
+    core::exchange::TickMatcher tick(close, volume); // refuses a negative volume before anything
     if (volume == 0)
         return; // a tick without volume touches nothing
 
     // The common tick has no order of its code: answer that without taking the lock.
     const Fields &f = fields_of(self);
-    nb::handle key = f[F::code];
-    nb::object listed = attr_of(self, f[F::pending_orders]);
+    nb::handle key = f.code;
+    nb::object listed = attr_of(self, f.pending_orders);
     const std::uint64_t changes_seen = list_changes(self);
     std::vector<nb::object> candidates;
     const Presence presence = collect_without_lock(listed, code, key, candidates);
@@ -261,15 +246,15 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
     if (candidates.empty())
         return;
 
-    MatchWords &words = words_of(self);
-    words.refresh(f);
-    check_cancel_stamp(f, self, code, candidates, tick, words);
+    MatchEnums &enums = enums_of(self);
+    enums.refresh(f);
+    check_cancel_stamp(f, self, code, candidates, tick, enums);
     for (const nb::object &order : candidates) {
         // Skip an order that left the list during this pass (e.g. a ledger callback).
         if (index_of(orders, order) < 0)
             continue;
-        const core::RestingOrder resting = read_order(f, order, words);
-        const core::OrderDecision d = tick.examine(resting);
+        const core::exchange::RestingOrder resting = read_order(f, order, enums);
+        const core::exchange::OrderDecision d = tick.examine(resting);
         if (d.stop)
             break;
         if (!d.touched)
@@ -283,8 +268,8 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         if (d.fill_quantity > 0)
             fill = prepare_fill(f, self, order, d.fill_quantity, close, ts);
         // The order's own update comes first, then its fill, then its cancellation.
-        if (resting.tif == core::TimeInForce::Rod)
-            put(order, f[F::quantity], nb::int_(d.rest_quantity));
+        if (resting.tif == core::exchange::TimeInForce::Rod)
+            set_item(order, f.quantity, nb::int_(d.rest_quantity));
         if (d.remove) {
             remove_record(orders, order);
             note_list_change(self);

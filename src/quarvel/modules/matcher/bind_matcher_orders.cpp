@@ -1,13 +1,15 @@
 // Order intake: add, modify and cancel resting orders, and queue requests for the
 // receiver thread. Each operation holds the matcher's lock for its whole duration.
+#include "_core/input_rules.hpp"
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
+#include "core/order_rules.hpp"
 #include "guard.hpp"
 #include "records.hpp"
 
@@ -56,7 +58,7 @@ bool is_limit_order(nb::handle record) {
 }
 
 nb::object new_identifier() {
-    return module_name("generate")(nb::arg("size") = 16);
+    return module_global("generate")(nb::arg("size") = 16);
 }
 
 /// The order record, keys in their documented order; values computed in that order. The
@@ -66,29 +68,30 @@ nb::dict make_order_record(nb::handle self, nb::handle code, nb::handle product_
                            nb::handle order_type, nb::handle order_cond, nb::handle order_lot,
                            nb::handle oc_type) {
     nb::object create = enum_member("SuccessCode", "CreateOrder");
+    const MatcherKeys &k = interned<MatcherKeys>();
     nb::dict r;
-    set_field(r, "operation_type", nb::str("New"));
-    set_field(r, "operation_code", create.attr("code"));
-    set_field(r, "operation_message", create.attr("message"));
-    set_field(r, "trade_id", new_identifier());
-    set_field(r, "account_id", self.attr("account_info")["account_id"]);
-    set_field(r, "code", nb::borrow(code));
-    set_field(r, "product_type", nb::borrow(product_type));
-    set_field(r, "action", module_name("Action").attr("from_value")(action));
-    set_field(r, "price", nb::float_(price));
-    set_field(r, "quantity", nb::borrow(qty));
-    set_field(r, "price_type", module_name("PriceType").attr("from_value")(price_type));
-    set_field(r, "order_type", module_name("OrderType").attr("from_value")(order_type));
+    set_item(r, k.operation_type, nb::str("New"));
+    set_item(r, k.operation_code, create.attr("code"));
+    set_item(r, k.operation_message, create.attr("message"));
+    set_item(r, k.trade_id, new_identifier());
+    set_item(r, k.account_id, self.attr("account_info")["account_id"]);
+    set_item(r, k.code, nb::borrow(code));
+    set_item(r, k.product_type, nb::borrow(product_type));
+    set_item(r, k.action, module_global("Action").attr("from_value")(action));
+    set_item(r, k.price, nb::float_(price));
+    set_item(r, k.quantity, nb::borrow(qty));
+    set_item(r, k.price_type, module_global("PriceType").attr("from_value")(price_type));
+    set_item(r, k.order_type, module_global("OrderType").attr("from_value")(order_type));
     nb::object infos = self.attr("current_tick_infos");
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
-    set_field(r, "exchange_ts", known ? nb::object(infos[code]["ts"]) : nb::none());
+    set_item(r, k.exchange_ts, known ? nb::object(infos[code]["ts"]) : nb::none());
     if (is_stock) {
-        set_field(r, "order_cond", module_name("OrderCond").attr("from_value")(order_cond));
-        set_field(r, "order_lot", module_name("OrderLot").attr("from_value")(order_lot));
+        set_item(r, k.order_cond, module_global("OrderCond").attr("from_value")(order_cond));
+        set_item(r, k.order_lot, module_global("OrderLot").attr("from_value")(order_lot));
     } else {
-        set_field(r, "oc_type", module_name("OCType").attr("from_value")(oc_type));
+        set_item(r, k.oc_type, module_global("OCType").attr("from_value")(oc_type));
     }
     return r;
 }
@@ -108,15 +111,20 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
     require_str(order_cond, "order_cond", none_ok.order_cond);
     require_str(order_lot, "order_lot", none_ok.order_lot);
     require_str(oc_type, "oc_type", none_ok.oc_type);
-    // A quantity of 0 or less would fill nothing or give tick volume back to later orders.
-    if (quantity <= 0)
+    const std::string product = utf8_text(product_type);
+    switch (core::exchange::check_new_order(quantity, product)) {
+    case core::exchange::NewOrderCheck::QuantityNotPositive:
         raise_value_error("委託數量 " + py_int(quantity) + " 必須大於 0");
-    require_safe_code(code);
-    core::input_rules::check_order_lots(quantity);
-
-    const bool is_stock = str_equals(product_type, "Stock");
-    if (!is_stock && !str_equals(product_type, "Future"))
+    case core::exchange::NewOrderCheck::QuantityAboveLimit:
+        core::input_rules::refuse(core::input_rules::kOrderLotsLabel, std::to_string(quantity));
+    case core::exchange::NewOrderCheck::UnknownProduct:
         raise_value_error("不支援的商品類型: " + utf8(product_type));
+    case core::exchange::NewOrderCheck::Accepted:
+        break;
+    }
+    require_safe_code(code);
+    const bool is_stock =
+        core::exchange::product_type_of(product) == core::exchange::ProductType::Stock;
 
     RLockGuard guard(matcher_lock(self));
     nb::dict record =
@@ -158,11 +166,14 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     require_float(price, "price", true);
     const long long cut = qty.is_none() ? 0 : require_int64(qty, "qty");
     const double new_price = price.is_none() ? 0.0 : PyFloat_AS_DOUBLE(price.ptr());
-    if (cut == 0 && new_price == 0.0)
+    switch (core::exchange::check_modify(cut, new_price)) {
+    case core::exchange::ModifyCheck::NothingToChange:
         raise_value_error("請至少提供數量或價格來修改委託單 " + utf8(trade_id));
-    // A negative cut would silently raise the resting quantity.
-    if (cut < 0)
+    case core::exchange::ModifyCheck::NegativeCut:
         raise_value_error("修改的數量 " + py_int(cut) + " 必須大於 0");
+    case core::exchange::ModifyCheck::Accepted:
+        break;
+    }
 
     RLockGuard guard(matcher_lock(self));
     nb::object orders = pending_orders_of(self);
@@ -174,15 +185,14 @@ void modify_order(nb::handle self, nb::handle trade_id, nb::handle qty, nb::hand
     long long left = 0;
     if (cut != 0) {
         const long long quantity = int64_of(resting);
-        if (cut > quantity)
+        if (!core::exchange::cut_fits(cut, quantity))
             raise_value_error("修改的數量 " + py_int(cut) + " 大於原本的數量 " + py_str(resting));
         left = quantity - cut;
     }
     // An order with nothing left to fill stops resting; a price change is then moot.
     const bool reprice = new_price != 0.0 && !(cut != 0 && left == 0);
     if (reprice) {
-        // NaN is refused with the others: it is not above 0 and could never fill.
-        if (!(new_price > 0.0))
+        if (!core::exchange::new_price_valid(new_price))
             raise_value_error("修改的價格 " + py_float(new_price) + " 必須大於 0");
         core::input_rules::check_limit_price(new_price, true);
     }

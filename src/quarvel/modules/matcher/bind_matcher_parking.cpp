@@ -1,6 +1,7 @@
 // The receiver's parking at interpreter exit (see parking.hpp).
 #include <chrono>
 
+#include "_native/finalizing.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "guard.hpp"
@@ -38,9 +39,7 @@ void ReceiverParking::park() {
     changed_.notify_all();
     // GIL released: no Python objects below. Nothing ever wakes this thread again.
     PyEval_SaveThread();
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;)
-        changed_.wait(lock);
+    native::sleep_until_exit();
 }
 
 void ReceiverParking::close_and_wait() {

@@ -2,7 +2,7 @@
 // them as add_order, modify_order or cancel_order. A failing request is reported and the
 // thread goes on with the next one.
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "guard.hpp"
@@ -29,7 +29,7 @@ void execute(nb::handle self, nb::handle request) {
     RLockGuard guard(matcher_lock(self));
     nb::object action = request["action"];
     nb::object payload = request["payload"];
-    if (str_equals(action, "add")) {
+    if (text_equals(action, "add")) {
         // `**payload`: any mapping becomes a fresh dict of keyword arguments.
         nb::dict kwargs;
         if (PyDict_Update(kwargs.ptr(), payload.ptr()) < 0)
@@ -39,11 +39,11 @@ void execute(nb::handle self, nb::handle request) {
         if (!result)
             throw nb::python_error();
         Py_DECREF(result);
-    } else if (str_equals(action, "modify")) {
+    } else if (text_equals(action, "modify")) {
         nb::object trade_id = payload["trade_id"];
         self.attr("modify_order")(trade_id, optional_item(payload, "qty"),
                                   optional_item(payload, "price"));
-    } else if (str_equals(action, "cancel")) {
+    } else if (text_equals(action, "cancel")) {
         self.attr("cancel_order")(payload["trade_id"]);
     } else {
         print("[red]不支援的操作: " + py_str(action) + "[/red]");

@@ -16,120 +16,121 @@ enum class Product { Stock, Future };
 
 /// "Stock" or "Future" from a record; any other value is an error.
 Product product_of(const Fields &f, nb::handle trade) {
-    nb::object product_type = get(trade, f[F::product_type]);
-    if (str_equals(product_type, "Stock"))
+    nb::object product_type = item(trade, f.product_type);
+    if (text_equals(product_type, "Stock"))
         return Product::Stock;
-    if (str_equals(product_type, "Future"))
+    if (text_equals(product_type, "Future"))
         return Product::Future;
     PyErr_SetString(PyExc_ValueError, ("不支援的商品類型: " + py_str(product_type)).c_str());
     throw nb::python_error();
 }
 
-nb::object from_value(const Fields &f, F enum_name, nb::handle value) {
+nb::object from_value(const Fields &f, nb::handle enum_name, nb::handle value) {
     nb::object enum_class = f.global(enum_name);
     // from_value hands a member back unchanged: a member of that very class (what the
     // records hold) needs no call.
     if (reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == enum_class.ptr())
         return nb::borrow(value);
     PyObject *args[] = {enum_class.ptr(), value.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(f[F::from_value].ptr(), args, 2, nullptr);
+    PyObject *result = PyObject_VectorcallMethod(f.from_value.ptr(), args, 2, nullptr);
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
 }
 
 /// Copies data[k] into out[k] for each key, in order.
-void copy_keys(const Fields &f, nb::handle out, nb::handle data, std::initializer_list<F> keys) {
-    for (F k : keys)
-        put(out, f[k], get(data, f[k]));
+void copy_keys(nb::handle out, nb::handle data, std::initializer_list<nb::handle> keys) {
+    for (nb::handle k : keys)
+        set_item(out, k, item(data, k));
 }
 
 /// The `ts` of the code's current tick info at this moment, None for a code never seen.
 nb::object current_tick_ts(const Fields &f, nb::handle self, nb::handle code) {
-    nb::object infos = attr_of(self, f[F::current_tick_infos]);
+    nb::object infos = attr_of(self, f.current_tick_infos);
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
-    return known ? get(get(infos, code), f[F::ts]) : nb::none();
+    return known ? item(item(infos, code), f.ts) : nb::none();
 }
 
 nb::object account_id(const Fields &f, nb::handle self) {
-    return get(attr_of(self, f[F::account_info]), f[F::account_id]);
+    return item(attr_of(self, f.account_info), f.account_id);
 }
 nb::object exchange_name(const Fields &f, nb::handle self) {
-    return get(attr_of(self, f[F::exchange_info]), f[F::name]);
+    return item(attr_of(self, f.exchange_info), f.name);
 }
 
 nb::dict order_common_fields(const Fields &f, nb::handle self, nb::handle trade, Product product,
                              nb::handle operation_type, nb::handle code_obj) {
     nb::dict d;
-    put(d, f[F::operation_type], operation_type);
-    put(d, f[F::operation_code], code_obj.attr("code"));
-    put(d, f[F::operation_message], code_obj.attr("message"));
-    put(d, f[F::trade_id], get(trade, f[F::trade_id]));
-    put(d, f[F::account_id], account_id(f, self));
-    nb::object code = get(trade, f[F::code]);
-    put(d, f[F::code], code);
-    copy_keys(f, d, trade, {F::action, F::price, F::quantity, F::price_type, F::order_type});
-    put(d, f[F::exchange_ts], current_tick_ts(f, self, code));
+    set_item(d, f.operation_type, operation_type);
+    set_item(d, f.operation_code, code_obj.attr("code"));
+    set_item(d, f.operation_message, code_obj.attr("message"));
+    set_item(d, f.trade_id, item(trade, f.trade_id));
+    set_item(d, f.account_id, account_id(f, self));
+    nb::object code = item(trade, f.code);
+    set_item(d, f.code, code);
+    copy_keys(d, trade, {f.action, f.price, f.quantity, f.price_type, f.order_type});
+    set_item(d, f.exchange_ts, current_tick_ts(f, self, code));
     if (product == Product::Stock)
-        copy_keys(f, d, trade, {F::order_cond, F::order_lot});
+        copy_keys(d, trade, {f.order_cond, f.order_lot});
     else
-        copy_keys(f, d, trade, {F::oc_type});
+        copy_keys(d, trade, {f.oc_type});
     return d;
 }
 
 nb::dict deal_common_fields(const Fields &f, nb::handle self, nb::handle trade, Product product) {
     nb::dict d;
-    nb::object id = get(trade, f[F::trade_id]);
-    for (F k : {F::id, F::seqno, F::ordno, F::exchange_seqno})
-        put(d, f[k], id);
-    put(d, f[F::broker_id], exchange_name(f, self));
-    put(d, f[F::account], account_id(f, self));
-    copy_keys(f, d, trade, {F::action, F::code, F::quantity, F::price, F::exchange_ts});
+    nb::object id = item(trade, f.trade_id);
+    for (nb::handle k : {f.id, f.seqno, f.ordno, f.exchange_seqno})
+        set_item(d, k, id);
+    set_item(d, f.broker_id, exchange_name(f, self));
+    set_item(d, f.account, account_id(f, self));
+    copy_keys(d, trade, {f.action, f.code, f.quantity, f.price, f.exchange_ts});
     if (product == Product::Stock)
-        copy_keys(f, d, trade, {F::order_cond, F::order_lot});
+        copy_keys(d, trade, {f.order_cond, f.order_lot});
     return d;
 }
 
 /// The `order` part shared by both order reports, up to and including `quantity`.
 nb::dict order_head(const Fields &f, nb::handle data) {
     nb::dict order;
-    nb::object id = get(data, f[F::trade_id]);
-    for (F k : {F::id, F::seqno, F::ordno})
-        put(order, f[k], id);
-    put(order, f[F::account], get(data, f[F::account_id]));
-    copy_keys(f, order, data, {F::code, F::action, F::price, F::quantity});
+    nb::object id = item(data, f.trade_id);
+    for (nb::handle k : {f.id, f.seqno, f.ordno})
+        set_item(order, k, id);
+    set_item(order, f.account, item(data, f.account_id));
+    copy_keys(order, data, {f.code, f.action, f.price, f.quantity});
     return order;
 }
 
 nb::dict order_report(const Fields &f, nb::handle self, nb::handle data, nb::handle order) {
     nb::dict report;
-    put(report, f[F::operation_type],
-        from_value(f, F::OperationType, get(data, f[F::operation_type])));
-    put(report, f[F::operation_status_code], get(data, f[F::operation_code]));
-    put(report, f[F::operation_message], get(data, f[F::operation_message]));
-    put(report, f[F::order], order);
+    set_item(report, f.operation_type,
+             from_value(f, f.OperationType, item(data, f.operation_type)));
+    set_item(report, f.operation_status_code, item(data, f.operation_code));
+    set_item(report, f.operation_message, item(data, f.operation_message));
+    set_item(report, f.order, order);
     nb::dict status;
-    put(status, f[F::id], get(data, f[F::trade_id]));
-    put(status, f[F::exchange], exchange_name(f, self));
-    put(status, f[F::exchange_ts], get(data, f[F::exchange_ts]));
-    put(report, f[F::trade_status], status);
+    set_item(status, f.id, item(data, f.trade_id));
+    set_item(status, f.exchange, exchange_name(f, self));
+    set_item(status, f.exchange_ts, item(data, f.exchange_ts));
+    set_item(report, f.trade_status, status);
     return report;
 }
 
-void put_from_value(const Fields &f, nb::handle out, nb::handle data, F key, F enum_name) {
-    put(out, f[key], from_value(f, enum_name, get(data, f[key])));
+void put_from_value(const Fields &f, nb::handle out, nb::handle data, nb::handle key,
+                    nb::handle enum_name) {
+    set_item(out, key, from_value(f, enum_name, item(data, key)));
 }
 
 nb::dict stock_order_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
     const Fields &f = fields_of(self);
     nb::dict order = order_head(f, data);
-    put_from_value(f, order, data, F::order_type, F::OrderType);
-    put_from_value(f, order, data, F::order_cond, F::OrderCond);
-    put_from_value(f, order, data, F::order_lot, F::OrderLot);
-    put_from_value(f, order, data, F::price_type, F::PriceType);
+    put_from_value(f, order, data, f.order_type, f.OrderType);
+    put_from_value(f, order, data, f.order_cond, f.OrderCond);
+    put_from_value(f, order, data, f.order_lot, f.OrderLot);
+    put_from_value(f, order, data, f.price_type, f.PriceType);
     return order_report(f, self, data, order);
 }
 
@@ -137,18 +138,18 @@ nb::dict future_order_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
     const Fields &f = fields_of(self);
     nb::dict order = order_head(f, data);
-    put_from_value(f, order, data, F::order_type, F::OrderType);
-    put_from_value(f, order, data, F::price_type, F::PriceType);
-    put_from_value(f, order, data, F::oc_type, F::OCType);
+    put_from_value(f, order, data, f.order_type, f.OrderType);
+    put_from_value(f, order, data, f.price_type, f.PriceType);
+    put_from_value(f, order, data, f.oc_type, f.OCType);
     return order_report(f, self, data, order);
 }
 
 /// The deal report's keys up to and including `price`, copied from the common fields.
 nb::dict deal_head(const Fields &f, nb::handle data) {
     nb::dict deal;
-    copy_keys(f, deal, data,
-              {F::id, F::seqno, F::ordno, F::exchange_seqno, F::broker_id, F::account, F::action,
-               F::code, F::quantity, F::price});
+    copy_keys(deal, data,
+              {f.id, f.seqno, f.ordno, f.exchange_seqno, f.broker_id, f.account, f.action, f.code,
+               f.quantity, f.price});
     return deal;
 }
 
@@ -156,9 +157,9 @@ nb::dict stock_deal_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
     const Fields &f = fields_of(self);
     nb::dict deal = deal_head(f, data);
-    put_from_value(f, deal, data, F::order_cond, F::OrderCond);
-    put_from_value(f, deal, data, F::order_lot, F::OrderLot);
-    copy_keys(f, deal, data, {F::exchange_ts});
+    put_from_value(f, deal, data, f.order_cond, f.OrderCond);
+    put_from_value(f, deal, data, f.order_lot, f.OrderLot);
+    copy_keys(deal, data, {f.exchange_ts});
     return deal;
 }
 
@@ -166,7 +167,7 @@ nb::dict future_deal_report(nb::handle self, nb::handle data) {
     require_dict(data, "data");
     const Fields &f = fields_of(self);
     nb::dict deal = deal_head(f, data);
-    copy_keys(f, deal, data, {F::exchange_ts});
+    copy_keys(deal, data, {f.exchange_ts});
     return deal;
 }
 

@@ -19,16 +19,16 @@ void bind_module_names(nb::module_ &m) {
     import_names(m, "quarvel.modules.positions.positions", {"Positions"});
 }
 
-nb::object module_name(const char *name) {
+nb::object module_global(const char *name) {
     return native::module_attr(kModule, name);
 }
 
 void print_line(const std::string &text) {
-    module_name("console").attr("print")(nb::str(text.c_str(), text.size()));
+    module_global("console").attr("print")(nb::str(text.c_str(), text.size()));
 }
 
 nb::object enum_member(const char *enum_name, const char *member) {
-    return module_name(enum_name).attr(member);
+    return module_global(enum_name).attr(member);
 }
 
 } // namespace quarvel::matcher

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fields.hpp"
-#include "match_words.hpp"
+#include "match_enums.hpp"
 #include "parking.hpp"
 
 namespace quarvel::matcher {
@@ -22,7 +22,7 @@ struct Matcher {
     nb::object lock;                          // a threading.RLock
     Fields fields;                            // interned names used on every tick
     std::shared_ptr<ReceiverParking> parking; // stops the receiver before the process exits
-    MatchWords words; // enumeration members for matching; used under `lock` only
+    MatchEnums enums; // enumeration members for matching; used under `lock` only
     // Counts the matcher's own additions to and removals from `pending_orders` (made under
     // `lock`, read with the GIL held), so matching can tell whether a scan made before it
     // took the lock is still current. Not a copy of the list: the list is always read live.
@@ -36,7 +36,7 @@ void note_list_change(nb::handle self);
 std::uint64_t list_changes(nb::handle self);
 
 /// The matching vocabulary of a Matcher instance (call with its lock held).
-MatchWords &words_of(nb::handle self);
+MatchEnums &enums_of(nb::handle self);
 
 /// The receiver's parking state of a Matcher instance.
 std::shared_ptr<ReceiverParking> parking_of(nb::handle self);
@@ -54,7 +54,7 @@ void register_receiver_methods(nb::class_<Matcher> &cls);
 nb::handle matcher_lock(nb::handle self);
 
 /// A module-level name of this module (console, logger, the enumerations...), read now.
-nb::object module_name(const char *name);
+nb::object module_global(const char *name);
 
 /// console.print(text) through this module's `console`.
 void print_line(const std::string &text);

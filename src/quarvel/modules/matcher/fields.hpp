@@ -1,16 +1,15 @@
 #pragma once
-// The key and attribute names the matcher reads and writes on every tick, made once per
-// Matcher as interned str objects. Building them from C strings on each access cost more
-// than the dict operations themselves; interned, they also match Python's literal keys on
-// identity. GIL held in every function below.
+// The key and attribute names the matcher reads and writes on every tick, as interned str
+// objects (see _native/interned.hpp). GIL held in every function below.
 #include <nanobind/nanobind.h>
 
-#include <array>
+#include "_native/interned.hpp"
+#include "_native/records.hpp"
 
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
-#define QV_MATCHER_FIELDS(X)                                                                       \
+#define QV_MATCHER_KEYS(X)                                                                         \
     X(operation_type)                                                                              \
     X(operation_code)                                                                              \
     X(operation_message)                                                                           \
@@ -68,45 +67,26 @@ namespace nb = nanobind;
     X(value)                                                                                       \
     X(Enum)
 
-enum class F : int {
-#define QV_FIELD_ENUM(n) n,
-    QV_MATCHER_FIELDS(QV_FIELD_ENUM)
-#undef QV_FIELD_ENUM
-        count
+/// The process-wide table of the matcher's interned keys.
+struct MatcherKeys {
+    QV_MATCHER_KEYS(QV_INTERNED_KEY)
 };
 
-class Fields {
+/// The interned keys, plus the module-level names of this module read through them.
+class Fields : public MatcherKeys {
   public:
     /// `module` is this extension module: its names are read from it at each use.
     explicit Fields(nb::handle module);
-    nb::handle operator[](F f) const { return names_[static_cast<size_t>(f)]; }
 
     /// A module-level name, read now (monkeypatching the module is seen at once).
-    nb::object global(F name) const;
+    nb::object global(nb::handle attribute) const;
 
-    /// A member of a module-level enumeration, e.g. member(F::OrderType, F::ROD).
-    nb::object member(F enum_name, F member_name) const;
-
-    /// The name "__deepcopy__".
-    nb::handle deepcopy_name() const { return deepcopy_name_; }
-
-    /// enum.Enum.__deepcopy__ as it is now (it hands an enumeration member back unchanged).
-    nb::object enum_deepcopy() const;
+    /// A member of a module-level enumeration, e.g. member(f.OrderType, f.ROD).
+    nb::object member(nb::handle enum_name, nb::handle member_name) const;
 
   private:
     nb::object module_;
-    nb::object deepcopy_name_, enum_module_name_;
-    std::array<nb::object, static_cast<size_t>(F::count)> names_;
 };
-
-/// d[key] (KeyError when missing); a plain dict is read directly.
-nb::object get(nb::handle d, nb::handle key);
-
-/// d[key] = value.
-void put(nb::handle d, nb::handle key, nb::handle value);
-
-/// obj.<name>
-nb::object attr_of(nb::handle obj, nb::handle name);
 
 /// The names of the Matcher instance `self` (TypeError for any other object).
 const Fields &fields_of(nb::handle self);

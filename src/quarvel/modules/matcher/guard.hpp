@@ -8,6 +8,7 @@
 #include <string>
 
 #include "_core/error.hpp"
+#include "_native/errors.hpp"
 #include "_native/pyns.hpp"
 
 namespace quarvel::matcher {
@@ -20,30 +21,8 @@ struct CaughtError {
 
 namespace detail {
 
-inline PyObject *python_type_of(nb::exception_type type) {
-    switch (type) {
-    case nb::exception_type::value_error:
-        return PyExc_ValueError;
-    case nb::exception_type::type_error:
-        return PyExc_TypeError;
-    case nb::exception_type::key_error:
-        return PyExc_KeyError;
-    case nb::exception_type::index_error:
-        return PyExc_IndexError;
-    case nb::exception_type::attribute_error:
-        return PyExc_AttributeError;
-    default:
-        return PyExc_RuntimeError;
-    }
-}
-
 inline CaughtError caught(const nb::python_error &e) {
     return {native::error_text(e), native::error_traceback(e)};
-}
-
-inline CaughtError caught_as_python(PyObject *type, const char *what) {
-    PyErr_SetString(type, what);
-    return caught(nb::python_error());
 }
 
 } // namespace detail
@@ -60,9 +39,9 @@ template <class Step> std::optional<CaughtError> run_guarded(Step &&step) {
             throw;
         return detail::caught(e);
     } catch (const nb::builtin_exception &e) {
-        return detail::caught_as_python(detail::python_type_of(e.type()), e.what());
+        return detail::caught(native::as_python_error(e));
     } catch (const quarvel::core::Error &e) {
-        return detail::caught_as_python(PyExc_ValueError, e.what());
+        return detail::caught(native::as_python_error(e));
     }
 }
 

@@ -1,10 +1,8 @@
 #pragma once
-// Parking the receiver thread before the interpreter shuts down.
-//
-// When Python finalises, a daemon thread that wants the GIL back is ended with
-// pthread_exit, whose unwinding passes through nanobind's call dispatcher; that swallows
-// the unwind and the process crashes. So at exit (an atexit hook, which runs before
-// finalisation) the receiver is asked to stop between requests and sleep for good with
+// Parking the receiver thread before the interpreter shuts down (the hazard is described in
+// _native/finalizing.hpp). The receiver is a Python thread running Python code between
+// requests, so the native guard cannot stop its unwind; instead, at exit (an atexit hook, which
+// runs before finalisation) the receiver is asked to stop between requests and sleep for good with
 // the GIL released; the process then ends around it.
 #include <nanobind/nanobind.h>
 

@@ -9,12 +9,8 @@
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
-/// d[key] = value with `key` as an interned str (as Python's own literal keys are).
-void set_field(nb::handle d, const char *key, const nb::object &value);
-
-/// A deep copy of an order record, as copy.deepcopy gives it. Immutable scalars are shared
-/// (deepcopy returns them unchanged anyway); anything else goes through copy.deepcopy.
-nb::object deep_copy_record(const Fields &f, nb::handle record);
+/// A deep copy of an order record, as copy.deepcopy gives it (natively when it is flat).
+nb::object deep_copy_record(nb::handle record);
 
 /// The first record of `orders` whose `trade_id` equals `trade_id`, or an empty object.
 nb::object find_order(nb::handle orders, nb::handle trade_id);
@@ -24,12 +20,6 @@ Py_ssize_t index_of(nb::handle orders, nb::handle record);
 
 /// Removes `record` itself from the list; false when it is no longer there.
 bool remove_record(nb::handle orders, nb::handle record);
-
-/// Whether a str object equals the UTF-8 text `text`.
-bool str_equals(nb::handle value, const char *text);
-
-/// An int field of a record as a 64-bit integer (OverflowError beyond 64 bits).
-long long int64_of(nb::handle value);
 
 /// A list attribute of the matcher (`pending_orders`); TypeError when it is not a list.
 nb::object pending_orders_of(nb::handle self);

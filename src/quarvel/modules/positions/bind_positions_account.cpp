@@ -2,7 +2,7 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "account.hpp"
 #include "bindings.hpp"
 #include "ledger_rules.hpp"
@@ -138,7 +138,7 @@ void register_account_methods(nb::class_<Positions> &cls) {
     cls.def(
         "fetch_margin",
         [](nb::handle self) -> nb::object {
-            if (const core::TaiwanRulesTable *rules = installed_rules(self))
+            if (const core::ledger::TaiwanRulesTable *rules = installed_rules(self))
                 return margin_report(self, *rules);
             return self.attr("current_capital");
         },

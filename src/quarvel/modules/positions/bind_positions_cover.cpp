@@ -1,8 +1,9 @@
 // Profit on cover: a deal consumes the opposite open entries of its code oldest first,
 // each matched chunk re-costed on both legs with the settings in force now.
 #include "_native/args.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "core/cover_math.hpp"
+#include "core/fifo_cover.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
@@ -15,54 +16,45 @@ using namespace native;
 
 namespace {
 
-core::ChunkLegs chunk_legs(const LegCost &entry, const LegCost &exit) {
+core::ledger::ChunkLegs chunk_legs(const LegCost &entry, const LegCost &exit) {
     return {entry.price * as_real(entry.min_qty, "min_qty"),
             exit.price * as_real(exit.min_qty, "min_qty"),
-            core::leg_cost(as_real(entry.fee, "fee"), as_real(entry.tax, "tax"),
-                           as_real(entry.fixed_cost, "per_trade_cost")),
-            core::leg_cost(as_real(exit.fee, "fee"), as_real(exit.tax, "tax"),
-                           as_real(exit.fixed_cost, "per_trade_cost"))};
+            core::ledger::leg_cost(as_real(entry.fee, "fee"), as_real(entry.tax, "tax"),
+                                   as_real(entry.fixed_cost, "per_trade_cost")),
+            core::ledger::leg_cost(as_real(exit.fee, "fee"), as_real(exit.tax, "tax"),
+                                   as_real(exit.fixed_cost, "per_trade_cost"))};
 }
 
 nb::dict profit_row(nb::handle deal, nb::handle entry, const LegCost &entry_cost,
-                    const LegCost &exit_cost, const core::ChunkLegs &legs,
-                    const core::ChunkProfit &chunk) {
-    const LedgerNames &n = names();
+                    const LegCost &exit_cost, const core::ledger::ChunkLegs &legs,
+                    const core::ledger::ChunkProfit &chunk) {
+    const LedgerKeys &k = ledger_keys();
     nb::dict row = presized_dict(23);
-    set_item(row, n.code, item(deal, n.code));
-    set_item(row, n.entry_action, item(entry, n.action));
-    set_item(row, n.entry_dt, item(entry, n.exchange_ts));
-    set_item(row, n.entry_price, entry_cost.price_obj);
-    set_item(row, n.entry_origin_price, entry_cost.origin_price);
-    set_item(row, n.exit_action, item(deal, n.action));
-    set_item(row, n.exit_dt, item(deal, n.exchange_ts));
-    set_item(row, n.exit_price, exit_cost.price_obj);
-    set_item(row, n.exit_origin_price, exit_cost.origin_price);
-    set_item(row, n.qty, exit_cost.qty);
-    set_item(row, n.min_qty, exit_cost.min_qty);
-    set_item(row, n.trade_cost, nb::float_(legs.entry_cost));
-    set_item(row, n.cover_cost, nb::float_(legs.exit_cost));
-    set_item(row, n.cover_cost_fee, exit_cost.fee);
-    set_item(row, n.cover_cost_tax, exit_cost.tax);
-    set_item(row, n.cover_cost_fixed, exit_cost.fixed_cost);
-    set_item(row, n.trade_cost_fee, entry_cost.fee);
-    set_item(row, n.trade_cost_tax, entry_cost.tax);
-    set_item(row, n.trade_cost_fixed, entry_cost.fixed_cost);
-    set_item(row, n.profit, nb::float_(chunk.profit));
-    set_item(row, n.profit_ratio,
+    set_item(row, k.code, item(deal, k.code));
+    set_item(row, k.entry_action, item(entry, k.action));
+    set_item(row, k.entry_dt, item(entry, k.exchange_ts));
+    set_item(row, k.entry_price, entry_cost.price_obj);
+    set_item(row, k.entry_origin_price, entry_cost.origin_price);
+    set_item(row, k.exit_action, item(deal, k.action));
+    set_item(row, k.exit_dt, item(deal, k.exchange_ts));
+    set_item(row, k.exit_price, exit_cost.price_obj);
+    set_item(row, k.exit_origin_price, exit_cost.origin_price);
+    set_item(row, k.qty, exit_cost.qty);
+    set_item(row, k.min_qty, exit_cost.min_qty);
+    set_item(row, k.trade_cost, nb::float_(legs.entry_cost));
+    set_item(row, k.cover_cost, nb::float_(legs.exit_cost));
+    set_item(row, k.cover_cost_fee, exit_cost.fee);
+    set_item(row, k.cover_cost_tax, exit_cost.tax);
+    set_item(row, k.cover_cost_fixed, exit_cost.fixed_cost);
+    set_item(row, k.trade_cost_fee, entry_cost.fee);
+    set_item(row, k.trade_cost_tax, entry_cost.tax);
+    set_item(row, k.trade_cost_fixed, entry_cost.fixed_cost);
+    set_item(row, k.profit, nb::float_(chunk.profit));
+    set_item(row, k.profit_ratio,
              chunk.ratio_is_zero ? nb::object(nb::int_(0)) : nb::object(nb::float_(chunk.ratio)));
-    set_item(row, n.entry_amount, nb::float_(legs.entry_amount));
-    set_item(row, n.exit_amount, nb::float_(legs.exit_amount));
+    set_item(row, k.entry_amount, nb::float_(legs.entry_amount));
+    set_item(row, k.exit_amount, nb::float_(legs.exit_amount));
     return row;
-}
-
-std::int64_t checked_minus(std::int64_t a, std::int64_t b) {
-    std::int64_t out = 0;
-    if (__builtin_sub_overflow(a, b, &out)) {
-        PyErr_SetString(PyExc_OverflowError, "quantity out of range");
-        throw nb::python_error();
-    }
-    return out;
 }
 
 /// prefix + repr(record) + suffix, joined as Python text (the repr is never re-encoded).
@@ -85,60 +77,62 @@ void print_chunk(nb::handle deal, nb::handle entry) {
 } // namespace
 
 CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::handle product_type) {
-    const LedgerNames &n = names();
-    nb::object quantity = item(cover_position, n.quantity);
-    nb::object action = item(cover_position, n.action);
+    const LedgerKeys &k = ledger_keys();
+    nb::object quantity = item(cover_position, k.quantity);
+    nb::object action = item(cover_position, k.action);
     bool covering_short = text_equals(action, "Buy");
-    nb::object code = item(cover_position, n.code);
-    nb::object target = item(item(self.attr(n.positions), code), covering_short ? n.sell : n.buy);
+    nb::object code = item(cover_position, k.code);
+    nb::object target = item(item(self.attr(k.positions), code), covering_short ? k.sell : k.buy);
     // Checked before the first chunk so a bad quantity leaves the book untouched.
-    std::int64_t remaining = require_int64(quantity, "quantity");
+    core::ledger::FifoCover walk(require_int64(quantity, "quantity"));
 
-    const core::TaiwanRulesTable *rules = installed_rules(self);
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
     const bool future = text_equals(product_type, "Future");
-    core::CoverTotals totals;
-    while (remaining > 0 && nb::len(target) > 0) {
+    core::ledger::CoverTotals totals;
+    while (walk.wants_more() && nb::len(target) > 0) {
         nb::object entry = target[0];
-        std::int64_t open_quantity = require_int64(item(entry, n.quantity), "quantity");
-        std::int64_t chunk = core::chunk_quantity(remaining, open_quantity);
-        nb::int_ chunk_qty(chunk);
+        core::ledger::CoverChunk chunk =
+            walk.take(require_int64(item(entry, k.quantity), "quantity"));
+        nb::int_ chunk_qty(chunk.quantity);
         LegCost entry_cost =
-            calculate_trade_cost(self, item(entry, n.code), item(entry, n.action),
-                                 item(entry, n.price), chunk_qty, product_type, true, false);
+            calculate_trade_cost(self, item(entry, k.code), item(entry, k.action),
+                                 item(entry, k.price), chunk_qty, product_type, true, false);
         LegCost exit_cost = calculate_trade_cost(
-            self, code, action, item(cover_position, n.price), chunk_qty, product_type, false,
+            self, code, action, item(cover_position, k.price), chunk_qty, product_type, false,
             false, day_trade_sell(rules, entry, cover_position, future));
         print_chunk(cover_position, entry);
 
-        core::ChunkLegs legs = chunk_legs(entry_cost, exit_cost);
-        core::ChunkProfit profit = core::chunk_profit(covering_short, legs);
+        core::ledger::ChunkLegs legs = chunk_legs(entry_cost, exit_cost);
+        core::ledger::ChunkProfit profit = core::ledger::chunk_profit(covering_short, legs);
         totals.add(legs, profit);
-        append(item(self.attr(n._profit_report), n.rows),
+        append(item(self.attr(k._profit_report), k.rows),
                profit_row(cover_position, entry, entry_cost, exit_cost, legs, profit));
 
-        remaining = checked_minus(remaining, chunk);
-        std::int64_t still_open = checked_minus(open_quantity, chunk);
-        set_item(entry, n.quantity, nb::int_(still_open));
-        if (still_open == 0 && PySequence_DelItem(target.ptr(), 0) < 0)
+        if (chunk.overflow) {
+            PyErr_SetString(PyExc_OverflowError, "quantity out of range");
+            throw nb::python_error();
+        }
+        set_item(entry, k.quantity, nb::int_(chunk.still_open));
+        if (chunk.still_open == 0 && PySequence_DelItem(target.ptr(), 0) < 0)
             throw nb::python_error();
     }
-    return {totals, remaining, covering_short};
+    return {totals, walk.uncovered(), covering_short};
 }
 
 nb::dict cover_result(const CoverOutcome &outcome) {
-    const LedgerNames &n = names();
-    const core::CoverTotals &totals = outcome.totals;
+    const LedgerKeys &k = ledger_keys();
+    const core::ledger::CoverTotals &totals = outcome.totals;
     bool summed = totals.chunks > 0;
     nb::dict result = presized_dict(9);
-    set_item(result, n.entry_total, sum_or_int_zero(summed, totals.entry_total));
-    set_item(result, n.exit_total, sum_or_int_zero(summed, totals.exit_total));
-    set_item(result, n.origin_profit, nb::int_(0));
-    set_item(result, n.entry_cost_total, sum_or_int_zero(summed, totals.entry_cost_total));
-    set_item(result, n.exit_cost_total, sum_or_int_zero(summed, totals.exit_cost_total));
-    set_item(result, n.cost, sum_or_int_zero(summed, totals.cost));
-    set_item(result, n.profit, sum_or_int_zero(summed, totals.profit));
-    set_item(result, n.is_covered, nb::bool_(outcome.remaining == 0));
-    set_item(result, n.un_cover_qty, nb::int_(outcome.remaining));
+    set_item(result, k.entry_total, sum_or_int_zero(summed, totals.entry_total));
+    set_item(result, k.exit_total, sum_or_int_zero(summed, totals.exit_total));
+    set_item(result, k.origin_profit, nb::int_(0));
+    set_item(result, k.entry_cost_total, sum_or_int_zero(summed, totals.entry_cost_total));
+    set_item(result, k.exit_cost_total, sum_or_int_zero(summed, totals.exit_cost_total));
+    set_item(result, k.cost, sum_or_int_zero(summed, totals.cost));
+    set_item(result, k.profit, sum_or_int_zero(summed, totals.profit));
+    set_item(result, k.is_covered, nb::bool_(outcome.remaining == 0));
+    set_item(result, k.un_cover_qty, nb::int_(outcome.remaining));
     return result;
 }
 

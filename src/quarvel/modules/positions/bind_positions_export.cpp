@@ -2,7 +2,7 @@
 // code, and the save-path method every report file goes through.
 #include "_native/args.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "reports.hpp"
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "_native/args.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "_native/text_args.hpp"
 #include "core/local_time.hpp"
@@ -18,22 +18,22 @@ namespace {
 
 constexpr const char *kRecordTimeFormat = "%Y-%m-%d %H:%M:%S.%f";
 
-std::optional<core::SplitTime> split_time(nb::handle timestamp) {
+std::optional<core::quotes::SplitTime> split_time(nb::handle timestamp) {
     if (PyFloat_CheckExact(timestamp.ptr()))
-        return core::split_timestamp(PyFloat_AS_DOUBLE(timestamp.ptr()));
+        return core::quotes::split_timestamp(PyFloat_AS_DOUBLE(timestamp.ptr()));
     int overflow = 0;
     long long seconds = PyLong_AsLongLongAndOverflow(timestamp.ptr(), &overflow);
     if (seconds == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (overflow)
         return std::nullopt;
-    return core::SplitTime{seconds, 0};
+    return core::quotes::SplitTime{seconds, 0};
 }
 
 /// datetime.fromtimestamp(timestamp).strftime(...) for a real-number timestamp.
 nb::str local_datetime_text(nb::handle timestamp) {
-    if (std::optional<core::SplitTime> split = split_time(timestamp))
-        if (std::optional<std::string> text = core::format_local_datetime(*split))
+    if (std::optional<core::quotes::SplitTime> split = split_time(timestamp))
+        if (std::optional<std::string> text = core::quotes::format_local_datetime(*split))
             return nb::str(text->c_str(), text->size());
     // Far-off or invalid times: the interpreter converts them, or raises its own error.
     nb::object datetime_class = module_attr(kModule, "datetime").attr("datetime");
@@ -55,15 +55,15 @@ nb::dict make_trade_record(nb::handle, nb::handle trade_id, nb::handle code, nb:
     require_encodable(trade_status, "trade_status");
     nb::str dt = local_datetime_text(timestamp);
 
-    const LedgerNames &n = names();
+    const LedgerKeys &k = ledger_keys();
     nb::dict record = presized_dict(7);
-    set_item(record, n.trade_id, trade_id);
-    set_item(record, n.code, code);
-    set_item(record, n.action, action);
-    set_item(record, n.quantity, quantity);
-    set_item(record, n.price, nb::float_(price_value));
-    set_item(record, n.dt, dt);
-    set_item(record, n.trade_status, trade_status);
+    set_item(record, k.trade_id, trade_id);
+    set_item(record, k.code, code);
+    set_item(record, k.action, action);
+    set_item(record, k.quantity, quantity);
+    set_item(record, k.price, nb::float_(price_value));
+    set_item(record, k.dt, dt);
+    set_item(record, k.trade_status, trade_status);
     return record;
 }
 
@@ -72,7 +72,7 @@ void add_trade_record(nb::handle self, nb::handle trade_id, nb::handle code, nb:
                       nb::handle trade_status) {
     nb::dict record =
         make_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status);
-    append(self.attr(names().trade_records), record);
+    append(self.attr(ledger_keys().trade_records), record);
 }
 
 constexpr const char *kTradeRecordArgs =

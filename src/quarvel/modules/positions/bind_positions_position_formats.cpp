@@ -3,8 +3,10 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
+#include "_native/records.hpp"
+#include "core/trade_cost.hpp"
 #include "ledger_rules.hpp"
 #include "reports.hpp"
 
@@ -16,14 +18,6 @@ namespace {
 
 constexpr const char *kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 constexpr const char *kSides[] = {"buy", "sell"};
-constexpr long kSharesPerLot = 1000;
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
@@ -57,7 +51,7 @@ nb::list side_entries(nb::handle book, const char *side) {
 nb::object unit_value(nb::handle self, nb::handle code, nb::handle entry) {
     nb::object product_type = entry["product_type"];
     if (product_type.equal(nb::str("Stock")))
-        return nb::int_(kSharesPerLot);
+        return nb::int_(core::ledger::kSharesPerLot);
     if (product_type.equal(nb::str("Future")))
         return self.attr(QV_PRIVATE(Positions, apply_future_contract_value))(code);
     raise_exception("不支援的商品類型: " + py_str(product_type));
@@ -78,7 +72,7 @@ bool is_zero(nb::handle quantity) {
 /// Under market rules that margin futures: the margin this code ties up and what the
 /// account has left.
 void add_margin_keys(nb::handle self, nb::handle code, nb::dict row, bool stock) {
-    const core::TaiwanRulesTable *rules = installed_rules(self);
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
     if (!rules || stock)
         return;
     row["margin_used"] = code_margin_used(self, *rules, code);

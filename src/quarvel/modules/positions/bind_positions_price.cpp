@@ -7,7 +7,7 @@
 
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "core/market_rules_ticks.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
@@ -22,13 +22,13 @@ using namespace native;
 namespace {
 
 /// The grid of `code`: whole index points for index futures when Taiwan rules are installed.
-core::TickGrid grid_of(const core::TaiwanRulesTable *rules, nb::handle code) {
+core::ledger::TickGrid grid_of(const core::ledger::TaiwanRulesTable *rules, nb::handle code) {
     std::string_view text = utf8_view(code);
-    bool points = rules && core::index_future_of(text) != core::IndexFuture::None;
-    return core::tick_grid_of(text, points);
+    bool points = rules && core::ledger::index_future_of(text) != core::ledger::IndexFuture::None;
+    return core::ledger::tick_grid_of(text, points);
 }
 
-core::TickGrid grid_of(nb::handle self, nb::handle code) {
+core::ledger::TickGrid grid_of(nb::handle self, nb::handle code) {
     return grid_of(installed_rules(self), code);
 }
 
@@ -36,7 +36,7 @@ core::TickGrid grid_of(nb::handle self, nb::handle code) {
 nb::tuple ceil_price_by_tick(nb::handle self, nb::handle code, nb::handle price) {
     require_str(code, "code");
     double value = require_real(price, "price");
-    core::TickSnap snap = core::ceil_price_on(grid_of(self, code), value);
+    core::ledger::TickSnap snap = core::ledger::ceil_price_on(grid_of(self, code), value);
     double rounded = snap.integral ? snap.units : snap.price;
     if (!std::isfinite(rounded))
         raise_not_finite(rounded);
@@ -51,7 +51,7 @@ nb::tuple ceil_price_by_tick(nb::handle self, nb::handle code, nb::handle price)
     return nb::make_tuple(units * nb::int_(5), nb::int_(5));
 }
 
-double slipped_price(core::TickGrid grid, double price, nb::handle tick_count, bool up) {
+double slipped_price(core::ledger::TickGrid grid, double price, nb::handle tick_count, bool up) {
     std::int64_t count = require_int64(tick_count, "tick_count");
     // The steps run in chunks (about 20 ms each) with a signal check between them, so that a
     // huge configured tick count can be interrupted; chunking leaves the result unchanged,
@@ -60,7 +60,7 @@ double slipped_price(core::TickGrid grid, double price, nb::handle tick_count, b
     double out = price;
     for (std::int64_t left = count; left > 0;) {
         const std::int64_t steps = std::min(left, kStepsPerChunk);
-        out = core::slippage_on(grid, out, steps, up);
+        out = core::ledger::slippage_on(grid, out, steps, up);
         left -= steps;
         if (left > 0 && (!std::isfinite(out) || PyErr_CheckSignals() < 0))
             break;
@@ -83,13 +83,13 @@ nb::float_ calculate_slippage_price(nb::handle self, nb::handle code, nb::handle
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     require_str(code, "code");
-    nb::object table = module_name_value(names().FutureIndexContractValue);
+    nb::object table = module_global(ledger_keys().FutureIndexContractValue);
     int known = PySequence_Contains(table.ptr(), code.ptr());
     if (known < 0)
         throw nb::python_error();
     if (known)
         return table[code];
-    return nb::int_(core::kDefaultContractValue);
+    return nb::int_(core::ledger::kDefaultContractValue);
 }
 
 /// An int for a whole number (as the contract-value table holds them), else a float.
@@ -104,9 +104,9 @@ nb::object whole_or_float(double value) {
 nb::object lower_side(nb::handle action) {
     if (PyUnicode_CheckExact(action.ptr())) {
         if (PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
-            return nb::borrow(names().buy);
+            return nb::borrow(ledger_keys().buy);
         if (PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
-            return nb::borrow(names().sell);
+            return nb::borrow(ledger_keys().sell);
     }
     if (PyUnicode_Check(action.ptr()) && PyUnicode_IS_ASCII(action.ptr())) {
         std::string text = utf8(action);
@@ -124,15 +124,8 @@ nb::object charge(nb::handle rate, nb::handle quantity, nb::handle units, double
                 (PyFloat_Check(units.ptr()) || PyLong_Check(units.ptr()));
     if (!real)
         return rate * quantity * units * nb::float_(price);
-    return nb::float_(core::leg_charge(as_real(rate, "rate"), as_real(quantity, "quantity"),
-                                       as_real(units, "contract value"), price));
-}
-
-bool truthy(nb::handle flag) {
-    int value = PyObject_IsTrue(flag.ptr());
-    if (value < 0)
-        throw nb::python_error();
-    return value == 1;
+    return nb::float_(core::ledger::leg_charge(as_real(rate, "rate"), as_real(quantity, "quantity"),
+                                               as_real(units, "contract value"), price));
 }
 
 nb::dict calculate_trade_cost_method(nb::handle self, nb::handle code, nb::handle action,
@@ -151,13 +144,13 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     double origin_price = require_real(price, "price");
     require_int(quantity, "quantity");
 
-    const LedgerNames &n = names();
+    const LedgerKeys &k = ledger_keys();
     bool future = false;
-    nb::handle family_name = n.stock;
+    nb::handle family_name = k.stock;
     if (text_equals(product_type, "Stock")) {
     } else if (text_equals(product_type, "Future")) {
         future = true;
-        family_name = n.future;
+        family_name = k.future;
     } else {
         // str + value, as the message is built in Python: a non-str type is a TypeError.
         nb::object message = nb::str("不支援的商品類型: ") + product_type;
@@ -165,36 +158,36 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     }
 
     // The settings are read afresh for every item, as callers may change them any time.
-    nb::object settings = self.attr(n._fee_settings);
-    nb::object slippage = item(item(item(settings, family_name), n.slippage), lower_side(action));
-    nb::object direction = item(slippage, n.direction);
-    bool up = core::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
-                             reverse_direction);
+    nb::object settings = self.attr(k._fee_settings);
+    nb::object slippage = item(item(item(settings, family_name), k.slippage), lower_side(action));
+    nb::object direction = item(slippage, k.direction);
+    bool up = core::ledger::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
+                                     reverse_direction);
 
-    const core::TaiwanRulesTable *rules = installed_rules(self);
-    const core::FutureTerms *terms = margined_terms(rules, code, future);
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
+    const core::ledger::FutureTerms *terms = margined_terms(rules, code, future);
     LegCost cost;
     cost.price =
-        slipped_price(grid_of(rules, code), origin_price, item(slippage, n.tick_count), up);
-    nb::object units = future ? apply_future_contract_value(self, code)
-                              : nb::int_(static_cast<long>(core::kSharesPerLot));
+        slipped_price(grid_of(rules, code), origin_price, item(slippage, k.tick_count), up);
+    nb::object units =
+        future ? apply_future_contract_value(self, code) : nb::int_(core::ledger::kSharesPerLot);
     if (terms)
         units = whole_or_float(terms->multiplier);
 
     if (rules && (terms || !future)) {
         // The law decides which legs pay tax, so the ledger's ignore_tax does not apply.
-        core::LegCharges charges =
+        core::ledger::LegCharges charges =
             ruled_charges(*rules, terms, code, cost.price, as_real(quantity, "quantity"),
                           text_equals(action, "Sell"), day_trade);
         cost.fee = nb::float_(charges.fee);
         cost.tax = nb::float_(charges.tax);
     } else {
-        cost.fee = charge(item(item(settings, family_name), n.fee), quantity, units, cost.price);
+        cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
         cost.tax = ignore_tax ? nb::int_(0)
-                              : charge(item(item(settings, family_name), n.tax), quantity, units,
+                              : charge(item(item(settings, family_name), k.tax), quantity, units,
                                        cost.price);
     }
-    cost.fixed_cost = item(item(settings, family_name), n.per_trade_cost);
+    cost.fixed_cost = item(item(settings, family_name), k.per_trade_cost);
     cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;
     cost.price_obj = nb::float_(cost.price);
@@ -203,15 +196,15 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
 }
 
 nb::dict cost_info(const LegCost &cost) {
-    const LedgerNames &n = names();
+    const LedgerKeys &k = ledger_keys();
     nb::dict info = presized_dict(7);
-    set_item(info, n.fee, cost.fee);
-    set_item(info, n.tax, cost.tax);
-    set_item(info, n.fixed_cost, cost.fixed_cost);
-    set_item(info, n.qty, cost.qty);
-    set_item(info, n.min_qty, cost.min_qty);
-    set_item(info, n.price, cost.price_obj);
-    set_item(info, n.origin_price, cost.origin_price);
+    set_item(info, k.fee, cost.fee);
+    set_item(info, k.tax, cost.tax);
+    set_item(info, k.fixed_cost, cost.fixed_cost);
+    set_item(info, k.qty, cost.qty);
+    set_item(info, k.min_qty, cost.min_qty);
+    set_item(info, k.price, cost.price_obj);
+    set_item(info, k.origin_price, cost.origin_price);
     return info;
 }
 

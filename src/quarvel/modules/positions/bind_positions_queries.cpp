@@ -3,7 +3,7 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {

@@ -1,8 +1,9 @@
 // File helpers shared by the export and report methods: code checks, atomic writes and
 // the save-path method.
+#include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "core/report_files.hpp"
 #include "reports.hpp"
@@ -14,15 +15,6 @@ namespace quarvel::positions {
 using namespace native;
 
 namespace {
-
-/// The UTF-8 bytes of a str, copied so that they outlive a GIL release.
-std::string utf8_copy(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return std::string(data, static_cast<size_t>(size));
-}
 
 /// OSError (or its errno subclass, e.g. PermissionError) for `path`, like open() raises.
 [[noreturn]] void raise_os_error(int error, nb::handle path) {
@@ -37,14 +29,14 @@ void write_text_atomically(nb::handle path, nb::handle text, bool with_bom) {
     if (!PyUnicode_Check(text.ptr()))
         throw nb::type_error("report text must be str");
     nb::object fs_path = module_attr(kModule, "os").attr("fsdecode")(path);
-    std::string target = utf8_copy(fs_path);
-    std::string body = utf8_copy(text);
+    std::string target = utf8(fs_path);
+    std::string body = utf8(text);
     const std::string_view head = with_bom ? std::string_view("\xEF\xBB\xBF") : std::string_view();
     int error = 0;
     {
         // GIL released: no Python objects below, only the copied bytes.
         nb::gil_scoped_release release;
-        error = core::write_file_atomically(target, head, body);
+        error = core::ledger::write_file_atomically(target, head, body);
     }
     if (error)
         raise_os_error(error, fs_path);

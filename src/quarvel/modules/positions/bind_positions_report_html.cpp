@@ -4,7 +4,7 @@
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "reports.hpp"
 

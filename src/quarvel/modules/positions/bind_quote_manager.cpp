@@ -49,10 +49,10 @@ nb::object read_holidays() {
 }
 
 /// The non-trading windows of `market_type` from the `not_trade_times` attribute.
-std::vector<core::TimeWindow> windows_of(const QuoteManager &qm, nb::handle self,
-                                         nb::handle market_type) {
-    std::vector<core::TimeWindow> windows;
-    nb::object table = self.attr(qm.not_trade_times);
+std::vector<core::quotes::TimeWindow> windows_of(const QuoteManager &manager, nb::handle self,
+                                                 nb::handle market_type) {
+    std::vector<core::quotes::TimeWindow> windows;
+    nb::object table = self.attr(manager.keys.not_trade_times);
     nb::object pairs = PyDict_CheckExact(table.ptr()) ? find_item(table, market_type)
                                                       : table.attr("get")(market_type, nb::none());
     if (!pairs.is_valid() || pairs.is_none())
@@ -71,7 +71,8 @@ std::vector<core::TimeWindow> windows_of(const QuoteManager &qm, nb::handle self
 
 /// Whether the trading day `day` is in the `holiday_search_set` attribute.
 bool is_holiday(nb::handle holidays, std::int64_t day) {
-    const core::CivilDateTime c = core::civil_from_local(day * core::kMicrosPerDay);
+    const core::quotes::CivilDateTime c =
+        core::quotes::civil_from_local(day * core::quotes::kMicrosPerDay);
     char text[16];
     const int size = std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
     nb::str key(text, static_cast<std::size_t>(size));
@@ -92,11 +93,11 @@ nb::handle tick_item(nb::handle tick, nb::handle key) {
     return value;
 }
 
-void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
+void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
     require_dict(tick, "tick");
-    const RowKeys &k = qm.row;
+    const RowKeys &k = manager.keys.row;
     // Every key is read before anything is stored, so a bad tick leaves no trace.
-    nb::handle timestamp = tick_item(tick, qm.timestamp);
+    nb::handle timestamp = tick_item(tick, manager.keys.timestamp);
     nb::handle code = tick_item(tick, k.code);
     nb::handle market_type = tick_item(tick, k.market_type);
     nb::handle close = tick_item(tick, k.close);
@@ -104,7 +105,7 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     nb::handle tick_type = tick_item(tick, k.tick_type);
     nb::handle is_simulate = tick_item(tick, k.is_simulate);
     check_tick_time_arg(timestamp);
-    const core::LocalMicros when = local_from_timestamp(timestamp);
+    const core::quotes::LocalMicros when = local_from_timestamp(timestamp);
     require_safe_code(code, "tick['code']");
     const std::string_view code_text = text_value(code, "tick['code']");
     const std::string_view market_text = text_value(market_type, "tick['market_type']");
@@ -112,33 +113,33 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     core::input_rules::check_deal_price(close_value);
     const std::int64_t qty_lots = qty_value(qty, "tick['qty']");
     core::input_rules::check_deal_lots(qty_lots); // K-bar volumes are sums of these
-    core::TickRow real{when,
-                       close_value,
-                       qty_lots,
-                       tick_type_value(tick_type, "tick['tick_type']"),
-                       flag_value(is_simulate, "tick['is_simulate']"),
-                       false,
-                       0,
-                       0};
+    core::quotes::StoredTick real{when,
+                                  close_value,
+                                  qty_lots,
+                                  tick_type_value(tick_type, "tick['tick_type']"),
+                                  flag_value(is_simulate, "tick['is_simulate']"),
+                                  false,
+                                  0,
+                                  0};
 
-    nb::object ticks = self.attr(qm.ticks);
+    nb::object ticks = self.attr(manager.keys.ticks);
     nb::object record = find_item(ticks, code);
     const bool is_new = !record.is_valid();
     if (is_new)
-        record = make_ticks_info(qm);
-    const std::vector<core::TimeWindow> windows = windows_of(qm, self, market_type);
+        record = make_ticks_info(manager);
+    const std::vector<core::quotes::TimeWindow> windows = windows_of(manager, self, market_type);
 
     // Virtual rows for the minutes that passed without a tick.
-    std::vector<core::LocalMicros> minutes;
-    core::TickRow filler{};
+    std::vector<core::quotes::LocalMicros> minutes;
+    core::quotes::StoredTick filler{};
     nb::handle filler_market, filler_code;
-    nb::object last = record[qm.last_tick];
+    nb::object last = record[manager.keys.last_tick];
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
-        const core::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
-        core::tick_rules::check_gap(last_dt, when); // before a single row is made
-        if (core::missing_minute_count(last_dt, when) > 1) {
-            nb::object holidays = self.attr(qm.holiday_search_set);
-            minutes = core::virtual_minutes(
+        const core::quotes::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
+        core::quotes::check_gap(last_dt, when); // before a single row is made
+        if (core::quotes::missing_minute_count(last_dt, when) > 1) {
+            nb::object holidays = self.attr(manager.keys.holiday_search_set);
+            minutes = core::quotes::virtual_minutes(
                 last_dt, when, market_text == "Future", windows,
                 [&holidays](std::int64_t day) { return is_holiday(holidays, day); });
         }
@@ -151,14 +152,14 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
             filler.is_virtual = true;
         }
     }
-    real.dt = core::move_out_of_window(when, windows);
+    real.dt = core::quotes::move_out_of_window(when, windows);
 
-    RowsRef pending = rows_ref(record, qm.ticks);
-    core::TickColumns &rows = pending.rows->rows;
+    RowsRef pending = rows_ref(record, manager.keys.ticks);
+    core::quotes::TickStore &rows = pending.rows->rows;
     if (!minutes.empty()) {
         filler.market = rows.market_id(text_value(filler_market, "last_tick['market_type']"));
         filler.code = rows.code_id(text_value(filler_code, "last_tick['code']"));
-        for (core::LocalMicros minute : minutes) {
+        for (core::quotes::LocalMicros minute : minutes) {
             filler.dt = minute;
             rows.push(filler);
         }
@@ -166,20 +167,20 @@ void add_tick(QuoteManager &qm, nb::handle self, nb::handle tick) {
     real.market = rows.market_id(market_text);
     real.code = rows.code_id(code_text);
     rows.push(real);
-    record[qm.last_tick] = make_tick_row(k, py_datetime(real.dt), market_type, code, close, qty,
-                                         tick_type, real.is_simulate, false);
+    record[manager.keys.last_tick] = make_tick_row(k, py_datetime(real.dt), market_type, code,
+                                                   close, qty, tick_type, real.is_simulate, false);
     if (is_new)
         ticks[code] = record;
 }
 
 } // namespace
 
-nb::dict make_ticks_info(const QuoteManager &qm) {
+nb::dict make_ticks_info(const QuoteManager &manager) {
     nb::dict info;
-    info[qm.ticks] = new_tick_rows();
-    info[qm.old_ticks] = new_tick_rows();
-    info[qm.last_tick] = nb::none();
-    info[qm.cached_kbars] = nb::dict();
+    info[manager.keys.ticks] = new_tick_rows();
+    info[manager.keys.old_ticks] = new_tick_rows();
+    info[manager.keys.last_tick] = nb::none();
+    info[manager.keys.cached_kbars] = nb::dict();
     return info;
 }
 
@@ -199,16 +200,16 @@ nb::object find_item(nb::handle mapping, nb::handle key) {
 void register_store_methods(nb::class_<QuoteManager> &cls) {
     cls.def(
         "__init__",
-        [](QuoteManager *qm) {
-            new (qm) QuoteManager();
-            nb::handle self = nb::find(qm);
+        [](QuoteManager *manager) {
+            new (manager) QuoteManager();
+            nb::handle self = nb::find(manager);
             self.attr("holiday_search_set") = read_holidays();
             self.attr("ticks") = nb::dict();
             self.attr("not_trade_times") = default_not_trade_times();
         },
         nb::sig("def __init__(self) -> None"));
     cls.def(
-        "get_init_ticks_info", [](const QuoteManager &qm) { return make_ticks_info(qm); },
+        "get_init_ticks_info", [](const QuoteManager &manager) { return make_ticks_info(manager); },
         nb::sig("def get_init_ticks_info(self) -> dict"));
     cls.def(
         "get_empty_tick_df", [](nb::handle) { return empty_tick_frame(); },

@@ -2,6 +2,7 @@
 // vectors handed over as numpy arrays. GIL held throughout.
 #include <nanobind/ndarray.h>
 
+#include "_native/private_api.hpp"
 #include "_native/pyns.hpp"
 #include "quote_manager.hpp"
 
@@ -28,7 +29,7 @@ template <class T> nb::object series(const char *name, std::vector<T> &&values) 
     return pl().attr("Series")(name, numpy_column<T>(std::move(values)));
 }
 
-nb::object datetime_series(std::vector<core::LocalMicros> &&values) {
+nb::object datetime_series(std::vector<core::quotes::LocalMicros> &&values) {
     nb::object p = pl();
     return p.attr("Series")("dt", numpy_column<std::int64_t>(std::move(values)))
         .attr("cast")(p.attr("Datetime")("us"));
@@ -80,17 +81,17 @@ nb::object empty_kbar_frame() {
     return p.attr("DataFrame")(nb::list(), nb::arg("schema") = schema);
 }
 
-nb::object tick_frame(const core::TickColumns &rows) {
+nb::object tick_frame(const core::quotes::TickStore &rows) {
     const std::vector<std::uint32_t> order = rows.order_by_dt(0, rows.size());
     const std::size_t n = order.size();
-    std::vector<core::LocalMicros> dt(n);
+    std::vector<core::quotes::LocalMicros> dt(n);
     std::vector<std::uint32_t> market(n), code(n);
     std::vector<double> close(n);
     std::vector<std::int64_t> qty(n);
     std::vector<std::int8_t> tick_type(n);
     std::vector<std::uint8_t> simulate(n), virtual_(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const core::TickRow r = rows.row(order[k]);
+        const core::quotes::StoredTick r = rows.row(order[k]);
         dt[k] = r.dt;
         market[k] = r.market;
         code[k] = r.code;
@@ -112,15 +113,15 @@ nb::object tick_frame(const core::TickColumns &rows) {
     return frame(columns);
 }
 
-nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std::size_t end,
-                      const core::TickColumns &rows) {
+nb::object kbar_frame(const std::vector<core::quotes::Bar> &bars, std::size_t begin,
+                      std::size_t end, const core::quotes::TickStore &rows) {
     const std::size_t n = end - begin;
-    std::vector<core::LocalMicros> dt(n);
+    std::vector<core::quotes::LocalMicros> dt(n);
     std::vector<std::uint32_t> code(n);
     std::vector<double> open(n), high(n), low(n), close(n);
     std::vector<std::int64_t> volume(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const core::Bar &b = bars[begin + k];
+        const core::quotes::Bar &b = bars[begin + k];
         dt[k] = b.dt;
         code[k] = b.code;
         open[k] = b.open;
@@ -142,9 +143,14 @@ nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std
 
 namespace {
 
-/// polars' native module when this polars version has it, else null. Its column and table
-/// constructors cost a tenth of the public ones, which matters on the per-tick path.
+/// polars' native module when this polars version has it, else null. Private to polars and
+/// free to change in any release: its column and table constructors make the one-bar table
+/// of the per-tick path about three times cheaper (bench_quote_manager (b) get_kbar per
+/// tick: 17 us CPU, 49 on the public constructors). Every caller falls back to the public
+/// constructors when this is null (QUARVEL_PUBLIC_API=1 forces that).
 nb::object polars_native() {
+    if (native::public_api_only())
+        return {};
     PyObject *mod = PyImport_ImportModule("polars._plr");
     if (!mod) {
         PyErr_Clear();
@@ -154,7 +160,7 @@ nb::object polars_native() {
 }
 
 /// The last bar's table through polars' native constructors; null when they are missing.
-nb::object one_bar_frame_native(const core::Bar &bar, const OpenBarColumns &reuse) {
+nb::object one_bar_frame_native(const core::quotes::Bar &bar, const OpenBarColumns &reuse) {
     nb::object native = polars_native();
     if (!native.is_valid())
         return {};
@@ -182,7 +188,7 @@ nb::object one_bar_frame_native(const core::Bar &bar, const OpenBarColumns &reus
 
 } // namespace
 
-nb::object one_bar_frame(const core::Bar &bar, const core::TickColumns &rows,
+nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickStore &rows,
                          OpenBarColumns &reuse) {
     nb::object p = pl();
     nb::object make = p.attr("Series");

@@ -22,34 +22,34 @@ constexpr int kMaxChunks = 64;
 const char *const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
 /// Moves the pending rows of a record to its history; returns the history.
-RowsRef hand_out(const QuoteManager &qm, nb::handle record) {
-    RowsRef pending = rows_ref(record, qm.ticks);
-    RowsRef history = rows_ref(record, qm.old_ticks);
+RowsRef hand_out(const QuoteManager &manager, nb::handle record) {
+    RowsRef pending = rows_ref(record, manager.keys.ticks);
+    RowsRef history = rows_ref(record, manager.keys.old_ticks);
     if (!pending.rows->rows.empty()) {
         history.rows->rows.append(pending.rows->rows);
-        record[qm.ticks] = new_tick_rows();
+        record[manager.keys.ticks] = new_tick_rows();
     }
     return history;
 }
 
-nb::object poped_tick_to_df(const QuoteManager &qm, nb::handle self, nb::handle code) {
+nb::object poped_tick_to_df(const QuoteManager &manager, nb::handle self, nb::handle code) {
     require_str(code, "code");
     nb::object record = find_item(self.attr("ticks"), code);
     if (!record.is_valid())
         return empty_tick_frame();
-    RowsRef pending = rows_ref(record, qm.ticks);
+    RowsRef pending = rows_ref(record, manager.keys.ticks);
     if (pending.rows->rows.empty())
         return empty_tick_frame();
-    hand_out(qm, record);
+    hand_out(manager, record);
     return tick_frame(pending.rows->rows);
 }
 
-nb::object poped_old_ticks_to_df(const QuoteManager &qm, nb::handle self, nb::handle code) {
+nb::object poped_old_ticks_to_df(const QuoteManager &manager, nb::handle self, nb::handle code) {
     require_str(code, "code");
     nb::object record = find_item(self.attr("ticks"), code);
     if (!record.is_valid())
         return empty_tick_frame();
-    RowsRef history = rows_ref(record, qm.old_ticks);
+    RowsRef history = rows_ref(record, manager.keys.old_ticks);
     if (history.rows->rows.empty())
         return empty_tick_frame();
     return tick_frame(history.rows->rows);
@@ -73,7 +73,7 @@ nb::object aggregate_kbar(nb::handle tick_df) {
 }
 
 /// The bars of a table a caller put in the cache, read back into native form.
-std::vector<core::Bar> bars_of_table(nb::handle table, core::TickColumns &rows) {
+std::vector<core::quotes::Bar> bars_of_table(nb::handle table, core::quotes::TickStore &rows) {
     nb::object pl = module_attr(kModule, "pl");
     auto column = [&table](const char *name) {
         return nb::borrow<nb::list>(table[name].attr("to_list")());
@@ -84,42 +84,44 @@ std::vector<core::Bar> bars_of_table(nb::handle table, core::TickColumns &rows) 
                                            .attr("to_list")());
     nb::list code = column("code"), open = column("Open"), high = column("High"),
              low = column("Low"), close = column("Close"), volume = column("Volume");
-    std::vector<core::Bar> bars;
+    std::vector<core::quotes::Bar> bars;
     for (std::size_t i = 0; i < dt.size(); ++i)
         bars.push_back({nb::cast<std::int64_t>(dt[i]),
                         rows.code_id(text_value(code[i], "cached K-bar 'code'")),
                         nb::cast<double>(open[i]), nb::cast<double>(high[i]),
                         nb::cast<double>(low[i]), nb::cast<double>(close[i]),
                         nb::cast<std::int64_t>(volume[i])});
-    std::stable_sort(bars.begin(), bars.end(),
-                     [](const core::Bar &a, const core::Bar &b) { return a.dt < b.dt; });
+    std::stable_sort(
+        bars.begin(), bars.end(),
+        [](const core::quotes::Bar &a, const core::quotes::Bar &b) { return a.dt < b.dt; });
     return bars;
 }
 
 /// A series whose state starts from `bars` (sorted) with the history read up to `position`.
 KbarSeries make_series(std::string code, std::string unit, std::int64_t freq,
-                       const core::BarWidth &width, std::size_t position,
-                       const std::vector<core::Bar> &bars, const core::TickColumns &rows,
-                       nb::object table) {
-    const std::size_t tail = core::tail_start(bars);
-    std::vector<core::Bar> last(bars.begin() + static_cast<std::ptrdiff_t>(tail), bars.end());
+                       const core::quotes::BarWidth &width, std::size_t position,
+                       const std::vector<core::quotes::Bar> &bars,
+                       const core::quotes::TickStore &rows, nb::object table) {
+    const std::size_t tail = core::quotes::tail_start(bars);
+    std::vector<core::quotes::Bar> last(bars.begin() + static_cast<std::ptrdiff_t>(tail),
+                                        bars.end());
     nb::object completed = kbar_frame(bars, 0, tail, rows);
     return {std::move(code),
             std::move(unit),
             freq,
-            core::IncrementalBars(width, position, std::move(last)),
+            core::quotes::IncrementalBars(width, position, std::move(last)),
             std::move(table),
             std::move(completed),
             1,
             OpenBarColumns{},
             nb::object(),
-            core::Bar{}};
+            core::quotes::Bar{}};
 }
 
 /// The table of a series after merging the rows it has not seen; the cached table itself
 /// when no row was new.
-nb::object update_series(KbarSeries &series, const core::TickColumns &rows) {
-    core::IncrementalBars::Merge merge = series.bars.merge(rows);
+nb::object update_series(KbarSeries &series, const core::quotes::TickStore &rows) {
+    core::quotes::IncrementalBars::Merge merge = series.bars.merge(rows);
     if (!merge.had_rows)
         return series.cached;
     if (!merge.completed.empty()) {
@@ -156,9 +158,9 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     require_str(code, "code");
     require_int(freq, "freq");
     require_list(exprs, "exprs");
-    std::optional<core::BarUnit> bar_unit;
+    std::optional<core::quotes::BarUnit> bar_unit;
     if (PyUnicode_Check(unit.ptr()))
-        bar_unit = core::parse_bar_unit(text_value(unit, "unit"));
+        bar_unit = core::quotes::parse_bar_unit(text_value(unit, "unit"));
     if (!bar_unit)
         throw nb::type_error(kUnitError);
     int overflow = 0;
@@ -166,23 +168,23 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
     if (count == -1 && PyErr_Occurred())
         throw nb::python_error();
     // A width that cannot be used is refused before any row moves.
-    const core::BarWidth width = core::make_bar_width(
+    const core::quotes::BarWidth width = core::quotes::make_bar_width(
         *bar_unit, overflow > 0 ? INT64_MAX : (overflow < 0 ? INT64_MIN : count));
     const int pandas = PyObject_IsTrue(to_pandas_df.ptr());
     if (pandas < 0)
         throw nb::python_error();
     auto finish = [pandas](nb::object df) { return pandas ? df.attr("to_pandas")() : df; };
-    const QuoteManager &qm = *self.p;
+    const QuoteManager &manager = *self.p;
 
-    nb::object record = find_item(self.h.attr(qm.ticks), code);
+    nb::object record = find_item(self.h.attr(manager.keys.ticks), code);
     if (!record.is_valid())
         return finish(empty_kbar_frame());
-    const std::size_t moved = rows_ref(record, qm.ticks).rows->rows.size();
-    RowsRef history = hand_out(qm, record);
+    const std::size_t moved = rows_ref(record, manager.keys.ticks).rows->rows.size();
+    RowsRef history = hand_out(manager, record);
     TickRows &store = *history.rows;
     const std::size_t handed_out = store.rows.size();
 
-    nb::object cache = record[qm.cached_kbars];
+    nb::object cache = record[manager.keys.cached_kbars];
     nb::object key = nb::make_tuple(code, unit, freq);
     nb::object cached = find_item(cache, key);
     const std::string code_text(text_value(code, "code")), unit_text(text_value(unit, "unit"));
@@ -192,7 +194,8 @@ nb::object get_kbar(nb::pointer_and_handle<QuoteManager> self, nb::handle code, 
 
     nb::object table;
     if (!cached.is_valid()) {
-        const std::vector<core::Bar> bars = core::aggregate_rows(store.rows, 0, handed_out, width);
+        const std::vector<core::quotes::Bar> bars =
+            core::quotes::aggregate_rows(store.rows, 0, handed_out, width);
         if (bars.empty())
             return finish(empty_kbar_frame());
         table = kbar_frame(bars, 0, bars.size(), store.rows);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "_native/args.hpp"
+#include "_native/private_api.hpp"
 #include "quote_manager.hpp"
 
 namespace quarvel::positions {
@@ -16,10 +17,10 @@ namespace {
 /// Python objects of one row, built with the texts already made for the store.
 class RowMaker {
   public:
-    explicit RowMaker(const core::TickColumns &rows) : rows_(rows) {}
+    explicit RowMaker(const core::quotes::TickStore &rows) : rows_(rows) {}
 
     nb::dict operator()(std::size_t i) {
-        const core::TickRow r = rows_.row(i);
+        const core::quotes::StoredTick r = rows_.row(i);
         return make_tick_row(keys_, py_datetime(r.dt), text(markets_, r.market, true),
                              text(codes_, r.code, false), nb::float_(r.close), nb::int_(r.qty),
                              nb::int_(r.tick_type), r.is_simulate, r.is_virtual);
@@ -36,8 +37,8 @@ class RowMaker {
         return made[id];
     }
 
-    const core::TickColumns &rows_;
-    RowKeys keys_;
+    const core::quotes::TickStore &rows_;
+    const RowKeys &keys_ = native::interned<RowKeys>();
     std::vector<nb::object> markets_, codes_;
 };
 
@@ -98,9 +99,9 @@ nb::object equals(const TickRows &self, nb::handle other) {
 }
 
 /// One row dict read back into the store (rows a caller put in a plain list).
-void push_row_dict(core::TickColumns &rows, nb::handle item, const RowKeys &keys) {
+void push_row_dict(core::quotes::TickStore &rows, nb::handle item, const RowKeys &keys) {
     require_dict(item, "tick row");
-    core::TickRow r{};
+    core::quotes::StoredTick r{};
     r.dt = local_micros(item[keys.dt], "tick row 'dt'");
     r.market = rows.market_id(text_value(item[keys.market_type], "tick row 'market_type'"));
     r.code = rows.code_id(text_value(item[keys.code], "tick row 'code'"));
@@ -118,10 +119,8 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
                        bool is_virtual) {
     // Sized for its eight keys up front: one dict per stored tick.
-    nb::dict row = nb::steal<nb::dict>(_PyDict_NewPresized(8));
-    if (!row.is_valid())
-        throw nb::python_error();
-    const std::pair<const nb::str &, nb::handle> items[] = {
+    nb::dict row = presized_dict(8);
+    const std::pair<nb::handle, nb::handle> items[] = {
         {keys.dt, dt},
         {keys.market_type, market_type},
         {keys.code, code},
@@ -146,7 +145,7 @@ RowsRef rows_ref(nb::handle record, nb::handle key) {
         return {held, nb::inst_ptr<TickRows>(held)};
     nb::object fresh = new_tick_rows();
     TickRows *rows = nb::inst_ptr<TickRows>(fresh);
-    RowKeys keys;
+    const RowKeys &keys = native::interned<RowKeys>();
     for (nb::handle item : held)
         push_row_dict(rows->rows, item, keys);
     record[key] = fresh;
@@ -193,11 +192,7 @@ bool flag_value(nb::handle value, const char *what) {
 std::string_view text_value(nb::handle value, const char *what) {
     if (!PyUnicode_Check(value.ptr()))
         raise_arg_type(what, "str", value);
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return {data, static_cast<std::size_t>(size)};
+    return utf8_view(value);
 }
 
 void register_tick_rows(nb::module_ &m) {
@@ -216,10 +211,7 @@ void register_tick_rows(nb::module_ &m) {
         .def("__getitem__", &get_item, nb::arg("index"),
              nb::sig("def __getitem__(self, index: int | slice, /) -> dict | list[dict]"))
         .def(
-            "__iter__",
-            [](nb::handle self) {
-                return TickRowsIterator{nb::borrow(self), 0};
-            },
+            "__iter__", [](nb::handle self) { return TickRowsIterator{nb::borrow(self), 0}; },
             nb::sig("def __iter__(self) -> TickRowsIterator"))
         .def("__eq__", &equals, nb::arg("other").none(),
              nb::sig("def __eq__(self, other: object, /) -> bool"))

@@ -26,9 +26,9 @@ nb::object checked(PyObject *made) {
 
 } // namespace
 
-nb::object py_datetime(core::LocalMicros t) {
+nb::object py_datetime(core::quotes::LocalMicros t) {
     ensure_datetime_api();
-    const core::CivilDateTime c = core::civil_from_local(t);
+    const core::quotes::CivilDateTime c = core::quotes::civil_from_local(t);
     return checked(PyDateTime_FromDateAndTime(c.year, c.month, c.day, c.hour, c.minute, c.second,
                                               c.microsecond));
 }
@@ -38,15 +38,15 @@ nb::object py_time(int hour, int minute, int second) {
     return checked(PyTime_FromTime(hour, minute, second, 0));
 }
 
-core::LocalMicros local_micros(nb::handle value, const char *what) {
+core::quotes::LocalMicros local_micros(nb::handle value, const char *what) {
     ensure_datetime_api();
     if (!PyDateTime_Check(value.ptr()))
         native::raise_arg_type(what, "datetime", value);
     PyObject *v = value.ptr();
-    return core::local_from_civil({PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
-                                   PyDateTime_GET_DAY(v), PyDateTime_DATE_GET_HOUR(v),
-                                   PyDateTime_DATE_GET_MINUTE(v), PyDateTime_DATE_GET_SECOND(v),
-                                   PyDateTime_DATE_GET_MICROSECOND(v)});
+    return core::quotes::local_from_civil(
+        {PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
+         PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v), PyDateTime_DATE_GET_SECOND(v),
+         PyDateTime_DATE_GET_MICROSECOND(v)});
 }
 
 std::int64_t time_micros(nb::handle value, const char *what) {
@@ -54,26 +54,26 @@ std::int64_t time_micros(nb::handle value, const char *what) {
     if (!PyTime_Check(value.ptr()))
         native::raise_arg_type(what, "datetime.time", value);
     PyObject *v = value.ptr();
-    return PyDateTime_TIME_GET_HOUR(v) * core::kMicrosPerHour +
-           PyDateTime_TIME_GET_MINUTE(v) * core::kMicrosPerMinute +
-           PyDateTime_TIME_GET_SECOND(v) * core::kMicrosPerSecond +
+    return PyDateTime_TIME_GET_HOUR(v) * core::quotes::kMicrosPerHour +
+           PyDateTime_TIME_GET_MINUTE(v) * core::quotes::kMicrosPerMinute +
+           PyDateTime_TIME_GET_SECOND(v) * core::quotes::kMicrosPerSecond +
            PyDateTime_TIME_GET_MICROSECOND(v);
 }
 
-core::LocalMicros local_from_timestamp(nb::handle value) {
+core::quotes::LocalMicros local_from_timestamp(nb::handle value) {
     std::int64_t seconds = 0, micros = 0;
-    core::LocalMicros out = 0;
+    core::quotes::LocalMicros out = 0;
     PyTypeObject *type = Py_TYPE(value.ptr());
     bool split = false;
     if (type == &PyFloat_Type) {
-        split = core::split_timestamp(PyFloat_AS_DOUBLE(value.ptr()), seconds, micros);
+        split = core::quotes::split_timestamp(PyFloat_AS_DOUBLE(value.ptr()), seconds, micros);
     } else if (type == &PyLong_Type) {
         int overflow = 0;
         seconds = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         split = !overflow && !(seconds == -1 && PyErr_Occurred());
         PyErr_Clear();
     }
-    if (split && core::local_from_unix(seconds, micros, out))
+    if (split && core::quotes::local_from_unix(seconds, micros, out))
         return out;
     // Anything unusual goes the long way, so values and errors are datetime's own.
     ensure_datetime_api();

@@ -34,7 +34,7 @@ nb::dict cost_info(const LegCost &cost);
 
 /// What covering did: the sums, the quantity left uncovered and the side covered.
 struct CoverOutcome {
-    core::CoverTotals totals;
+    core::ledger::CoverTotals totals;
     std::int64_t remaining;
     bool covering_short; ///< the deal is a buy against short entries
 };

@@ -1,6 +1,6 @@
 #pragma once
-// Small conversions the ledger bindings share: Python equality with a fixed text, numbers
-// as doubles, and text as an f-string placeholder renders a value. GIL held throughout.
+// Small conversions the ledger bindings share: text as an f-string placeholder renders a
+// value, and the sums and errors of Python's arithmetic. GIL held throughout.
 #include <nanobind/nanobind.h>
 
 #include <cmath>
@@ -8,35 +8,10 @@
 
 #include "_native/args.hpp"
 #include "_native/format.hpp"
+#include "_native/records.hpp"
 
 namespace quarvel::positions {
 namespace nb = nanobind;
-
-/// `value == text` as Python evaluates it: an exact str natively, anything else (str
-/// enums included) through its own equality.
-inline bool text_equals(nb::handle value, const char *ascii_text) {
-    if (PyUnicode_CheckExact(value.ptr()))
-        return PyUnicode_CompareWithASCIIString(value.ptr(), ascii_text) == 0;
-    nb::str text(ascii_text);
-    int equal = PyObject_RichCompareBool(value.ptr(), text.ptr(), Py_EQ);
-    if (equal < 0)
-        throw nb::python_error();
-    return equal == 1;
-}
-
-/// A number taking part in ledger arithmetic, as a double: ints and floats (and their
-/// subclasses) only, as Python's float arithmetic would accept them.
-inline double as_real(nb::handle value, const char *what) {
-    if (PyFloat_Check(value.ptr()))
-        return PyFloat_AS_DOUBLE(value.ptr());
-    if (PyLong_Check(value.ptr())) {
-        double out = PyLong_AsDouble(value.ptr());
-        if (out == -1.0 && PyErr_Occurred())
-            throw nb::python_error();
-        return out;
-    }
-    native::raise_arg_type(what, "int or float", value);
-}
 
 /// f"{value}": format(value, "") for any object, the shortest round trip for floats.
 inline std::string fstring(nb::handle value) {

@@ -7,44 +7,43 @@
 #include <string_view>
 #include <vector>
 
+#include "_native/interned.hpp"
 #include "bindings.hpp"
 #include "core/kbar_builder.hpp"
 #include "core/tick_columns.hpp"
 
 namespace quarvel::positions {
 
-/// An interned str: dict lookups with it compare pointers first.
-inline nb::str interned(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return nb::steal<nb::str>(s);
-}
+// clang-format off
+#define QV_TICK_ROW_KEYS(X)                                                                        \
+    X(dt) X(market_type) X(code) X(close) X(qty) X(tick_type) X(is_simulate) X(is_virtual)
+#define QV_QUOTE_KEYS(X)                                                                           \
+    X(timestamp) X(ticks) X(old_ticks) X(last_tick) X(cached_kbars) X(not_trade_times)            \
+    X(holiday_search_set)
+// clang-format on
 
 /// Keys of a tick row dict, in the row's key order.
 struct RowKeys {
-    nb::str dt = interned("dt"), market_type = interned("market_type"), code = interned("code"),
-            close = interned("close"), qty = interned("qty"), tick_type = interned("tick_type"),
-            is_simulate = interned("is_simulate"), is_virtual = interned("is_virtual");
+    QV_TICK_ROW_KEYS(QV_INTERNED_KEY)
+};
+
+/// Every interned key the store reads and writes per tick (see _native/interned.hpp).
+struct QuoteKeys {
+    QV_QUOTE_KEYS(QV_INTERNED_KEY)
+    const RowKeys &row = native::interned<RowKeys>();
 };
 
 /// The native part of QuoteManager: only the interned keys add_tick reads and writes; the
 /// store itself lives in the instance __dict__.
 struct QuoteManager {
-    RowKeys row;
-    nb::str timestamp = interned("timestamp"), ticks = interned("ticks"),
-            old_ticks = interned("old_ticks"), last_tick = interned("last_tick"),
-            cached_kbars = interned("cached_kbars");
-    // Attribute names, so the per-tick lookups need no new str objects.
-    nb::str not_trade_times = interned("not_trade_times"),
-            holiday_search_set = interned("holiday_search_set");
+    const QuoteKeys &keys = native::interned<QuoteKeys>();
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
 /// polars columns costs more than anything else on the per-tick path.
 struct OpenBarColumns {
     bool valid = false;
-    core::LocalMicros dt = 0;
+    core::quotes::LocalMicros dt = 0;
     std::uint32_t code = 0;
     double open = 0;
     nb::object dt_column, code_column, open_column;
@@ -55,31 +54,31 @@ struct OpenBarColumns {
 struct KbarSeries {
     std::string code, unit;
     std::int64_t freq;
-    core::IncrementalBars bars;
+    core::quotes::IncrementalBars bars;
     nb::object cached;    // the table stored in cached_kbars; another object there wins
     nb::object completed; // the table of the bars before the last bucket
     int chunks = 1;       // chunks of `completed`, merged now and then
     OpenBarColumns open_bar;
-    nb::object last_frame; // the one-bar table of the last bucket as last handed out
-    core::Bar last_bar{};  // the bar in `last_frame`
+    nb::object last_frame;        // the one-bar table of the last bucket as last handed out
+    core::quotes::Bar last_bar{}; // the bar in `last_frame`
 };
 
 /// Tick rows of one code in columnar form, seen from Python as a read-only list of row
 /// dicts. The history of a code also keeps the state of the code's cached K-bar series.
 struct TickRows {
-    core::TickColumns rows;
+    core::quotes::TickStore rows;
     std::vector<KbarSeries> series;
 };
 
 // Date-times (bind_quote_manager_times.cpp).
-nb::object py_datetime(core::LocalMicros t);
+nb::object py_datetime(core::quotes::LocalMicros t);
 nb::object py_time(int hour, int minute, int second);
 /// Naive date-time `value` in microseconds; TypeError naming `what` for another type.
-core::LocalMicros local_micros(nb::handle value, const char *what);
+core::quotes::LocalMicros local_micros(nb::handle value, const char *what);
 /// Time of day `value` (datetime.time) in microseconds; TypeError naming `what` otherwise.
 std::int64_t time_micros(nb::handle value, const char *what);
 /// datetime.fromtimestamp(value) in microseconds (errors are the ones it raises).
-core::LocalMicros local_from_timestamp(nb::handle value);
+core::quotes::LocalMicros local_from_timestamp(nb::handle value);
 
 // Row dicts and the row views (bind_quote_manager_rows.cpp).
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
@@ -92,12 +91,12 @@ void register_tick_rows(nb::module_ &m);
 nb::object empty_tick_frame();
 nb::object empty_kbar_frame();
 /// The tick table of `rows`, sorted by dt keeping the order of equal times.
-nb::object tick_frame(const core::TickColumns &rows);
+nb::object tick_frame(const core::quotes::TickStore &rows);
 /// The K-bar table of bars [begin, end); codes index `rows`' code table.
-nb::object kbar_frame(const std::vector<core::Bar> &bars, std::size_t begin, std::size_t end,
-                      const core::TickColumns &rows);
+nb::object kbar_frame(const std::vector<core::quotes::Bar> &bars, std::size_t begin,
+                      std::size_t end, const core::quotes::TickStore &rows);
 /// The K-bar table of one bar, reusing the columns in `reuse` that still hold.
-nb::object one_bar_frame(const core::Bar &bar, const core::TickColumns &rows,
+nb::object one_bar_frame(const core::quotes::Bar &bar, const core::quotes::TickStore &rows,
                          OpenBarColumns &reuse);
 
 // Methods (one file each).
@@ -128,7 +127,7 @@ std::string_view text_value(nb::handle value, const char *what);
 namespace quarvel::positions {
 
 /// A new ticks-info record: pending rows, history, last tick and K-bar cache.
-nb::dict make_ticks_info(const QuoteManager &qm);
+nb::dict make_ticks_info(const QuoteManager &manager);
 
 /// mapping[key] when present (a dict or any mapping a caller put there); null otherwise.
 nb::object find_item(nb::handle mapping, nb::handle key);

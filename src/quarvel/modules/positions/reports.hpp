@@ -14,8 +14,6 @@ void register_export_methods(nb::class_<Positions> &cls);
 void register_standard_report_methods(nb::class_<Positions> &cls);
 void register_qs_report_methods(nb::class_<Positions> &cls);
 
-/// ValueError "不合法的商品代碼: <repr>" for a code that cannot name a file. GIL held.
-
 /// Writes the str `text` as UTF-8 to `path` (a str) through a temporary file and a rename,
 /// preceded by a byte-order mark when `with_bom`. OSError on failure. GIL held on entry;
 /// released around the file I/O.

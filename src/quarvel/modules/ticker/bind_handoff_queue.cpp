@@ -32,7 +32,7 @@ void bind_handoff_queue(nb::module_ &m) {
             new (q) PyHandoffQueue(checked_spin(spin_micros));
         },
         nb::arg("maxsize").none() = 0,
-        nb::arg("spin_micros").none() = core::HandoffQueue::kDefaultSpinMicros,
+        nb::arg("spin_micros").none() = core::ticker::HandoffQueue::kDefaultSpinMicros,
         nb::sig("def __init__(self, maxsize: int = 0, spin_micros: int = 50) -> None"));
     cls.def(
         "put", [](PyHandoffQueue &q, nb::handle item, nb::handle, nb::handle) { q.put(item); },
@@ -66,8 +66,7 @@ void bind_handoff_queue(nb::module_ &m) {
     cls.def(
         "empty", [](PyHandoffQueue &q) { return q.native().size() == 0; },
         nb::sig("def empty(self) -> bool"));
-    cls.def(
-        "full", [](PyHandoffQueue &) { return false; }, nb::sig("def full(self) -> bool"));
+    cls.def("full", [](PyHandoffQueue &) { return false; }, nb::sig("def full(self) -> bool"));
     cls.def_prop_ro(
         "maxsize", [](PyHandoffQueue &) { return 0; }, nb::sig("def maxsize(self) -> int"));
     cls.def_prop_rw(

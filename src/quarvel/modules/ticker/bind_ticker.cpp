@@ -6,7 +6,7 @@
 #include "_native/code_arg.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 
@@ -16,9 +16,7 @@ using namespace native;
 
 Ticker::Ticker()
     : session(std::make_shared<Session>(false)),
-      emit_lock(module_attr(kModule, "threading").attr("RLock")()),
-      tick_queue_name(nb::steal(PyUnicode_InternFromString("tick_queue"))),
-      token_queue_name(nb::steal(PyUnicode_InternFromString("allow_next_tick_flag_queue"))) {}
+      emit_lock(module_attr(kModule, "threading").attr("RLock")()) {}
 
 Ticker &native_ticker(nb::handle self) {
     return nb::cast<Ticker &>(self);

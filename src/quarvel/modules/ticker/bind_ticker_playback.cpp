@@ -5,13 +5,13 @@
 
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
+#include "_native/finalizing.hpp"
 #include "_native/format.hpp"
 #include "_native/lock.hpp"
-#include "_native/names.hpp"
+#include "_native/mangled.hpp"
 #include "_native/pyns.hpp"
 #include "bindings.hpp"
 #include "playback_ports.hpp"
-#include "shutdown_safe.hpp"
 
 namespace quarvel::ticker {
 
@@ -67,34 +67,6 @@ void drain(nb::handle queue) {
     }
 }
 
-/// Turns a C++ exception into the Python error it stands for, so every failure is reported
-/// the same way.
-nb::python_error as_python_error(const std::exception &error) {
-    PyObject *type = PyExc_RuntimeError;
-    if (dynamic_cast<const core::Error *>(&error))
-        type = PyExc_ValueError;
-    else if (auto *builtin = dynamic_cast<const nb::builtin_exception *>(&error)) {
-        switch (builtin->type()) {
-        case nb::exception_type::value_error:
-            type = PyExc_ValueError;
-            break;
-        case nb::exception_type::type_error:
-            type = PyExc_TypeError;
-            break;
-        case nb::exception_type::key_error:
-            type = PyExc_KeyError;
-            break;
-        case nb::exception_type::index_error:
-            type = PyExc_IndexError;
-            break;
-        default:
-            break;
-        }
-    }
-    PyErr_SetString(type, error.what());
-    return nb::python_error();
-}
-
 /// Ends the stream of `session`: the flag first, then the marker (the consumer's side relies
 /// on that order). Nothing happens when the session is no longer current.
 void finish_stream(nb::handle self, const Session &session, bool set_flag) {
@@ -104,7 +76,7 @@ void finish_stream(nb::handle self, const Session &session, bool set_flag) {
         return;
     if (set_flag)
         self.attr("exit_send_thread_flag") = true;
-    put_marker(ticker, session, self.attr("tick_queue"), core::ItemKind::EndOfStream);
+    put_marker(ticker, session, self.attr("tick_queue"), core::ticker::ItemKind::EndOfStream);
 }
 
 void notify_backfilling_finish(nb::handle self, const Session &session) {
@@ -114,7 +86,7 @@ void notify_backfilling_finish(nb::handle self, const Session &session) {
         return;
     self.attr("backfilling_finish_flag") = true;
     put_marker(ticker, session, self.attr("backfilling_notify_finish_queue"),
-               core::ItemKind::EndOfBackfilling);
+               core::ticker::ItemKind::EndOfBackfilling);
 }
 
 std::string seconds_text(double seconds) {
@@ -144,16 +116,16 @@ void push_tick_to_queue(nb::handle self, nb::handle df) {
         bool await_backfilling =
             session->expects_backfilling ||
             (rows > 0 && !nb::cast<bool>(self.attr("backfilling_finish_flag")));
-        ShutdownSafe<TickColumns> columns(read_tick_columns(df));
-        core::PlaybackOutcome outcome =
+        ShutdownSafe<PlayedTable> columns(read_played_table(df));
+        core::ticker::PlaybackOutcome outcome =
             play_range(self, session, {*columns, false, await_backfilling});
         columns.reset();
-        if (rows == 0 && outcome.end == core::PlaybackEnd::Exhausted) {
+        if (rows == 0 && outcome.end == core::ticker::PlaybackEnd::Exhausted) {
             finish_stream(self, *session, false);
             console_print(kModule, "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]");
             return;
         }
-        if (outcome.end == core::PlaybackEnd::Exhausted)
+        if (outcome.end == core::ticker::PlaybackEnd::Exhausted)
             finish_stream(self, *session, true);
         console_print(kModule, "[green]傳送 Tick 資料結束, 需傳送資料共 " +
                                    py_int(static_cast<long long>(rows)) + " 筆, 已傳送 " +
@@ -192,7 +164,7 @@ void backfilling(nb::handle self, nb::handle codes, nb::handle start_from, nb::h
         std::size_t rows = nb::cast<std::size_t>(df.attr("height"));
         console_print(kModule, "[green]開始回補 Tick 資料, Tick 數 " +
                                    py_int(static_cast<long long>(rows)) + ". ...[/green]");
-        ShutdownSafe<TickColumns> columns(read_tick_columns(df));
+        ShutdownSafe<PlayedTable> columns(read_played_table(df));
         play_range(self, session, {*columns, true, false});
         columns.reset();
     } catch (nb::python_error &e) {
@@ -251,8 +223,8 @@ void send_ticks(nb::handle self, nb::handle codes, nb::handle start_from, nb::ha
                         nb::make_tuple(all_df), session);
 }
 
-nb::object pop_tick(Ticker &ticker, nb::handle self) {
-    nb::object queue = self.attr(ticker.tick_queue_name);
+nb::object pop_tick(Ticker &, nb::handle self) {
+    nb::object queue = self.attr(interned<TickerKeys>().tick_queue);
     if (is_native_queue(queue))
         return nb::cast<PyHandoffQueue &>(queue).get(true, nb::none());
     // Wait in slices so that Ctrl-C reaches the caller as KeyboardInterrupt.
@@ -269,10 +241,10 @@ nb::object pop_tick(Ticker &ticker, nb::handle self) {
     }
 }
 
-void allow_next_tick(Ticker &ticker, nb::handle self) {
-    nb::object queue = self.attr(ticker.token_queue_name);
+void allow_next_tick(Ticker &, nb::handle self) {
+    nb::object queue = self.attr(interned<TickerKeys>().allow_next_tick_flag_queue);
     if (is_native_queue(queue))
-        nb::cast<PyHandoffQueue &>(queue).native().put({core::ItemKind::Token, 0, {}});
+        nb::cast<PyHandoffQueue &>(queue).native().put({core::ticker::ItemKind::Token, 0, {}});
     else
         queue.attr("put")(true);
 }
@@ -282,7 +254,8 @@ void stop_send_ticks(nb::handle self) {
     cancel_session(self, native_ticker(self));
     nb::object queue = self.attr("tick_queue");
     if (is_native_queue(queue))
-        nb::cast<PyHandoffQueue &>(queue).native().put({core::ItemKind::EndOfStream, 0, {}});
+        nb::cast<PyHandoffQueue &>(queue).native().put(
+            {core::ticker::ItemKind::EndOfStream, 0, {}});
     else
         queue.attr("put")(make_status_marker("exit_send_tick"));
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "_native/interned.hpp"
 #include "core/handoff_queue.hpp"
 
 namespace quarvel::ticker {
@@ -20,10 +21,21 @@ inline constexpr const char *kModule = "quarvel.modules.ticker.ticker";
 /// The error text that marks a broker session that is not logged in.
 inline constexpr const char *kNotLoggedIn = "永豐 API 尚未初始化, 請先登入永豐 API";
 
+// clang-format off
+#define QV_TICKER_KEYS(X)                                                                          \
+    X(market_type) X(timestamp) X(code) X(close) X(qty) X(tick_type) X(is_simulate)              \
+    X(is_backfilling) X(tick_queue) X(allow_next_tick_flag_queue)
+// clang-format on
+
+/// The interned keys of the tick dict and the queue attributes read per tick.
+struct TickerKeys {
+    QV_TICKER_KEYS(QV_INTERNED_KEY)
+};
+
 /// One playback (and its backfilling) as the producers see it.
 struct Session {
     explicit Session(bool expects) : expects_backfilling(expects) {}
-    core::PlaybackSession state;
+    core::ticker::PlaybackSession state;
     const bool expects_backfilling;
 };
 using SessionPtr = std::shared_ptr<Session>;
@@ -37,9 +49,6 @@ struct Ticker {
     std::unordered_map<PyObject *, std::pair<nb::object, SessionPtr>> thread_sessions;
     /// Serialises "is my playback still current? then put" against cancelling it.
     nb::object emit_lock;
-    /// Interned attribute names of the per-tick calls.
-    nb::object tick_queue_name;
-    nb::object token_queue_name;
 };
 
 Ticker &native_ticker(nb::handle self);
@@ -53,9 +62,8 @@ void register_cache_methods(nb::class_<Ticker> &cls);
 void register_combine_methods(nb::class_<Ticker> &cls);
 void register_playback_methods(nb::class_<Ticker> &cls);
 
-/// TypeError unless `code` is a str, ValueError "不合法的商品代碼: ..." unless it can name a
-/// cache file. Called before any file or broker access.
-/// The (code, market) pairs of a code list, all checked before any work starts.
+/// The (code, market) pairs of a code list, each code checked with
+/// native::require_safe_code before any file or broker access starts.
 std::vector<std::pair<nb::object, nb::object>> checked_code_list(nb::handle codes);
 /// The table's columns and types, as a fresh dict (optionally with the `code` column).
 nb::dict tick_schema(bool with_code);

@@ -19,13 +19,13 @@ PyHandoffQueue &native_queue(nb::handle queue) {
     return nb::cast<PyHandoffQueue &>(queue);
 }
 
-const char *flag_name(core::ItemKind kind) {
-    return kind == core::ItemKind::EndOfStream ? "exit_send_tick" : "finish_backfilling";
+const char *flag_name(core::ticker::ItemKind kind) {
+    return kind == core::ticker::ItemKind::EndOfStream ? "exit_send_tick" : "finish_backfilling";
 }
 
 /// GIL released: every member is native. Objects found in the queues (a token other than
 /// True, a notice put from Python) are released under a briefly taken GIL.
-class NativePort final : public core::PlaybackPort {
+class NativePort final : public core::ticker::PlaybackPort {
   public:
     NativePort(PyHandoffQueue &ticks, PyHandoffQueue &tokens, PyHandoffQueue &notices,
                const Session &session, const RangeToPlay &range, std::uint32_t source)
@@ -43,7 +43,8 @@ class NativePort final : public core::PlaybackPort {
         }
     }
     bool emit_backfilling_marker() override {
-        return ticks_.put_unless_cancelled({core::ItemKind::EndOfBackfilling, 0, {}}, session_);
+        return ticks_.put_unless_cancelled({core::ticker::ItemKind::EndOfBackfilling, 0, {}},
+                                           session_);
     }
     bool take_token() override {
         for (;;) {
@@ -56,7 +57,7 @@ class NativePort final : public core::PlaybackPort {
         }
     }
     // A token handed back may at once release the row of whoever plays next.
-    void give_back_token() override { tokens_.put({core::ItemKind::Token, 0, {}}); }
+    void give_back_token() override { tokens_.put({core::ticker::ItemKind::Token, 0, {}}); }
     bool cancelled() override { return session_.cancelled(); }
     bool emit_row(std::size_t index) override {
         return ticks_.put_unless_cancelled(row_item(index), session_);
@@ -64,30 +65,30 @@ class NativePort final : public core::PlaybackPort {
     // Tokens already waiting are used here; then the remaining rows are staged on the token
     // queue, so that each grant delivers the next row at once, on the granting thread. This
     // thread only waits for the end of the range (or a cancel): no hand-off per tick.
-    core::PlaybackOutcome emit_range(std::size_t rows, bool end_token) override {
+    core::ticker::PlaybackOutcome emit_range(std::size_t rows, bool end_token) override {
         std::size_t next = 0;
         for (;;) {
             if (next == rows && !end_token)
-                return {next, core::PlaybackEnd::Exhausted};
+                return {next, core::ticker::PlaybackEnd::Exhausted};
             if (auto token = tokens_.try_get()) {
                 release(*token);
                 if (session_.cancelled()) {
                     give_back_token();
-                    return {next, core::PlaybackEnd::Cancelled};
+                    return {next, core::ticker::PlaybackEnd::Cancelled};
                 }
                 if (next == rows) // the token of the row that does not exist
-                    return {next, core::PlaybackEnd::Exhausted};
+                    return {next, core::ticker::PlaybackEnd::Exhausted};
                 if (!ticks_.put_unless_cancelled(row_item(next), session_)) {
                     give_back_token();
-                    return {next, core::PlaybackEnd::Cancelled};
+                    return {next, core::ticker::PlaybackEnd::Cancelled};
                 }
                 ++next;
                 continue;
             }
             if (session_.cancelled())
-                return {next, core::PlaybackEnd::Cancelled};
-            core::StagedRows staged{&ticks_,   &session_, &range_.columns.view, next, rows,
-                                    end_token, source_,   range_.backfilling};
+                return {next, core::ticker::PlaybackEnd::Cancelled};
+            core::ticker::StagedRows staged{&ticks_,   &session_, &range_.columns.view, next, rows,
+                                            end_token, source_,   range_.backfilling};
             if (tokens_.stage(staged))
                 return wait_for_staged_rows();
             // A token arrived between the two looks, or a cancelled producer has not
@@ -97,46 +98,47 @@ class NativePort final : public core::PlaybackPort {
     }
 
   private:
-    core::QueueItem row_item(std::size_t index) const {
-        return {core::ItemKind::Row, 0,
+    core::ticker::QueueItem row_item(std::size_t index) const {
+        return {core::ticker::ItemKind::Row, 0,
                 range_.columns.view.row(index, source_, range_.backfilling)};
     }
-    core::PlaybackOutcome wait_for_staged_rows() {
+    core::ticker::PlaybackOutcome wait_for_staged_rows() {
         for (;;) {
             std::size_t next = 0;
-            core::StageState state = tokens_.wait_staged(kWaitSlice, next);
-            if (state == core::StageState::Waiting) {
+            core::ticker::StageState state = tokens_.wait_staged(kWaitSlice, next);
+            if (state == core::ticker::StageState::Waiting) {
                 if (!session_.cancelled())
                     continue;
                 state = tokens_.unstage(next);
             }
             // Refused: a grant came after a cancel and stays in the queue as a token.
             // None: withdrawn after a cancel.
-            bool done = state == core::StageState::Delivered;
-            return {next, done ? core::PlaybackEnd::Exhausted : core::PlaybackEnd::Cancelled};
+            bool done = state == core::ticker::StageState::Delivered;
+            return {next, done ? core::ticker::PlaybackEnd::Exhausted
+                               : core::ticker::PlaybackEnd::Cancelled};
         }
     }
-    static void release(const core::QueueItem &item) {
-        if (item.kind != core::ItemKind::Object)
+    static void release(const core::ticker::QueueItem &item) {
+        if (item.kind != core::ticker::ItemKind::Object)
             return;
         nb::gil_scoped_acquire acquire;
         PyHandoffQueue::discard(item);
     }
 
-    core::HandoffQueue &ticks_;
-    core::HandoffQueue &tokens_;
-    core::HandoffQueue &notices_;
-    const core::PlaybackSession &session_;
+    core::ticker::HandoffQueue &ticks_;
+    core::ticker::HandoffQueue &tokens_;
+    core::ticker::HandoffQueue &notices_;
+    const core::ticker::PlaybackSession &session_;
     const RangeToPlay &range_;
     std::uint32_t source_;
 };
 
 /// GIL held throughout: the queues are used through their Python methods, so any object
 /// with queue.Queue's methods works.
-class PythonPort final : public core::PlaybackPort {
+class PythonPort final : public core::ticker::PlaybackPort {
   public:
     PythonPort(nb::handle self, const Session &session, const RangeToPlay &range,
-               RowSourcePtr source)
+               TickDictPartsPtr source)
         : self_(self), ticker_(native_ticker(self)), session_(session), range_(range),
           source_(std::move(source)), empty_(native::module_attr(kModule, "queue").attr("Empty")) {}
 
@@ -151,7 +153,7 @@ class PythonPort final : public core::PlaybackPort {
     }
     bool emit_backfilling_marker() override {
         return put_marker(ticker_, session_, self_.attr("tick_queue"),
-                          core::ItemKind::EndOfBackfilling);
+                          core::ticker::ItemKind::EndOfBackfilling);
     }
     bool take_token() override {
         nb::object tokens = self_.attr("allow_next_tick_flag_queue");
@@ -193,7 +195,7 @@ class PythonPort final : public core::PlaybackPort {
     Ticker &ticker_;
     const Session &session_;
     const RangeToPlay &range_;
-    RowSourcePtr source_;
+    TickDictPartsPtr source_;
     nb::object empty_;
     nb::object token_;
 };
@@ -204,7 +206,8 @@ bool is_native_queue(nb::handle queue) {
     return nb::isinstance<PyHandoffQueue>(queue);
 }
 
-bool put_marker(Ticker &ticker, const Session &session, nb::handle queue, core::ItemKind kind) {
+bool put_marker(Ticker &ticker, const Session &session, nb::handle queue,
+                core::ticker::ItemKind kind) {
     if (is_native_queue(queue))
         return native_queue(queue).native().put_unless_cancelled({kind, 0, {}}, session.state);
     native::RLockGuard guard(ticker.emit_lock);
@@ -226,18 +229,19 @@ void cancel_session(nb::handle self, Ticker &ticker) {
     }
 }
 
-core::PlaybackOutcome play_range(nb::handle self, const SessionPtr &session,
-                                 const RangeToPlay &range) {
+core::ticker::PlaybackOutcome play_range(nb::handle self, const SessionPtr &session,
+                                         const RangeToPlay &range) {
     nb::object ticks = self.attr("tick_queue");
     nb::object tokens = self.attr("allow_next_tick_flag_queue");
     nb::object notices = self.attr("backfilling_notify_finish_queue");
     const std::size_t rows = range.columns.view.rows;
-    RowSourcePtr source;
+    TickDictPartsPtr source;
     if (rows > 0)
         source = make_row_source(range.columns, self.attr("code_market_map"));
-    auto play = [&](core::PlaybackPort &port) {
-        return range.backfilling ? core::play_backfilling_range(port, rows)
-                                 : core::play_main_range(port, rows, range.await_backfilling);
+    auto play = [&](core::ticker::PlaybackPort &port) {
+        return range.backfilling
+                   ? core::ticker::play_backfilling_range(port, rows)
+                   : core::ticker::play_main_range(port, rows, range.await_backfilling);
     };
     if (is_native_queue(ticks) && is_native_queue(tokens) && is_native_queue(notices)) {
         PyHandoffQueue &tick_queue = native_queue(ticks);

@@ -11,19 +11,20 @@ namespace quarvel::ticker {
 
 /// What a range plays: the table's rows and whether they are backfilled.
 struct RangeToPlay {
-    const TickColumns &columns;
+    const PlayedTable &columns;
     bool backfilling;
     bool await_backfilling; ///< main range only: wait for the end of backfilling first
 };
 
 /// Plays `range` into the Ticker's queues for `session`. GIL held on entry and exit; the
 /// native path releases it for the whole steady state.
-core::PlaybackOutcome play_range(nb::handle self, const SessionPtr &session,
-                                 const RangeToPlay &range);
+core::ticker::PlaybackOutcome play_range(nb::handle self, const SessionPtr &session,
+                                         const RangeToPlay &range);
 
 /// Puts `kind`'s marker into `queue` unless `session` is cancelled (checked and put as one
 /// step against cancel_session). GIL held.
-bool put_marker(Ticker &ticker, const Session &session, nb::handle queue, core::ItemKind kind);
+bool put_marker(Ticker &ticker, const Session &session, nb::handle queue,
+                core::ticker::ItemKind kind);
 
 /// Cancels the current session: from now on its threads put nothing more.
 void cancel_session(nb::handle self, Ticker &ticker);

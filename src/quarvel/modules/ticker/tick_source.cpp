@@ -12,7 +12,7 @@ namespace quarvel::ticker {
 namespace {
 
 template <typename T>
-const T *column_data(TickColumns &columns, nb::handle table, const char *name) {
+const T *column_data(PlayedTable &columns, nb::handle table, const char *name) {
     nb::object array = table.attr("get_column")(name).attr("to_numpy")();
     // No conversion: the pointer must stay valid for as long as `array` is held.
     auto view =
@@ -29,8 +29,8 @@ nb::object new_long(std::int64_t value) {
 
 } // namespace
 
-TickColumns read_tick_columns(nb::handle df) {
-    TickColumns columns;
+PlayedTable read_played_table(nb::handle df) {
+    PlayedTable columns;
     columns.view.rows = nb::cast<std::size_t>(df.attr("height"));
     if (columns.view.rows == 0)
         return columns;
@@ -64,23 +64,19 @@ TickColumns read_tick_columns(nb::handle df) {
     return columns;
 }
 
-RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_map) {
-    auto source = std::make_shared<RowSource>();
+TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_market_map) {
+    auto source = std::make_shared<TickDictParts>();
     for (const nb::object &code : columns.codes) {
         source->codes.push_back(code);
         source->markets.push_back(code_market_map[code]);
     }
     source->to_seconds = native::module_attr(kModule, "format_nano_ts_to_second_ts");
     source->hours = nb::int_(8);
-    const char *names[] = {"market_type", "timestamp", "code",        "close",
-                           "qty",         "tick_type", "is_simulate", "is_backfilling"};
-    for (size_t i = 0; i < source->keys.size(); ++i)
-        source->keys[i] = nb::steal(PyUnicode_InternFromString(names[i]));
     return source;
 }
 
 // The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
-nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
+nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row) {
     nb::object ts = new_long(row.ts);
     PyObject *args[] = {ts.ptr(), source.hours.ptr()};
     nb::object timestamp =
@@ -95,10 +91,13 @@ nb::object make_tick_dict(const RowSource &source, const core::TickRow &row) {
                            new_long(row.tick_type),
                            nb::bool_(false),
                            nb::bool_(row.backfilling)};
+    const TickerKeys &k = native::interned<TickerKeys>();
+    const nb::handle keys[] = {k.market_type, k.timestamp, k.code,        k.close,
+                               k.qty,         k.tick_type, k.is_simulate, k.is_backfilling};
     nb::dict tick;
-    for (std::size_t i = 0; i < source.keys.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
         if (!values[i].is_valid() ||
-            PyDict_SetItem(tick.ptr(), source.keys[i].ptr(), values[i].ptr()) != 0)
+            PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)
             throw nb::python_error();
     }
     return tick;
@@ -118,38 +117,38 @@ PyHandoffQueue::~PyHandoffQueue() {
         discard(*item);
 }
 
-std::uint32_t PyHandoffQueue::register_source(RowSourcePtr source) {
+std::uint32_t PyHandoffQueue::register_source(TickDictPartsPtr source) {
     sources_.push_back(std::move(source));
     return static_cast<std::uint32_t>(sources_.size() - 1);
 }
 
-core::QueueItem PyHandoffQueue::wrap(nb::handle obj) {
-    core::QueueItem item;
+core::ticker::QueueItem PyHandoffQueue::wrap(nb::handle obj) {
+    core::ticker::QueueItem item;
     if (obj.ptr() == Py_True) {
-        item.kind = core::ItemKind::Token;
+        item.kind = core::ticker::ItemKind::Token;
         return item;
     }
-    item.kind = core::ItemKind::Object;
+    item.kind = core::ticker::ItemKind::Object;
     item.object = reinterpret_cast<std::uintptr_t>(nb::borrow(obj).release().ptr());
     return item;
 }
 
-void PyHandoffQueue::discard(const core::QueueItem &item) {
-    if (item.kind == core::ItemKind::Object)
+void PyHandoffQueue::discard(const core::ticker::QueueItem &item) {
+    if (item.kind == core::ticker::ItemKind::Object)
         Py_DECREF(reinterpret_cast<PyObject *>(item.object));
 }
 
-nb::object PyHandoffQueue::unwrap(const core::QueueItem &item) const {
+nb::object PyHandoffQueue::unwrap(const core::ticker::QueueItem &item) const {
     switch (item.kind) {
-    case core::ItemKind::Object:
+    case core::ticker::ItemKind::Object:
         return nb::steal(reinterpret_cast<PyObject *>(item.object));
-    case core::ItemKind::Token:
+    case core::ticker::ItemKind::Token:
         return nb::borrow(Py_True);
-    case core::ItemKind::Row:
+    case core::ticker::ItemKind::Row:
         return make_tick_dict(*sources_.at(item.row.source), item.row);
-    case core::ItemKind::EndOfStream:
+    case core::ticker::ItemKind::EndOfStream:
         return make_status_marker("exit_send_tick");
-    case core::ItemKind::EndOfBackfilling:
+    case core::ticker::ItemKind::EndOfBackfilling:
         return make_status_marker("finish_backfilling");
     }
     return nb::none();
@@ -190,7 +189,7 @@ nb::object PyHandoffQueue::get(bool block, nb::handle timeout) {
                 wait = std::chrono::duration_cast<std::chrono::milliseconds>(left) +
                        std::chrono::milliseconds(1);
         }
-        std::optional<core::QueueItem> item;
+        std::optional<core::ticker::QueueItem> item;
         {
             nb::gil_scoped_release release; // GIL released: no Python objects below
             item = queue_.get_for(wait, false);

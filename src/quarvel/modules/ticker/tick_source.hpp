@@ -16,33 +16,32 @@ namespace nb = nanobind;
 
 /// What the tick dict needs beyond a row's numbers: per-code objects and the time helper,
 /// fixed when the playback starts (a code's market never changes once recorded).
-struct RowSource {
+struct TickDictParts {
     std::vector<nb::object> codes;
     std::vector<nb::object> markets;
     nb::object to_seconds; ///< format_nano_ts_to_second_ts
     nb::object hours;      ///< its second argument, 8
-    std::array<nb::object, 8> keys;
 };
-using RowSourcePtr = std::shared_ptr<const RowSource>;
+using TickDictPartsPtr = std::shared_ptr<const TickDictParts>;
 
 /// Numeric columns of a table, read in place: the held numpy arrays keep the memory alive,
 /// and `view` may be read without the GIL while this object lives.
-struct TickColumns {
-    core::RowColumns view;
+struct PlayedTable {
+    core::ticker::PlayedColumns view;
     std::vector<nb::object> keep_alive;
     std::vector<nb::object> codes; ///< code str per code index
 };
 
 /// Reads the columns `ts`, `close`, `volume`, `tick_type`, `code` of a polars table.
 /// ValueError when a value is missing.
-TickColumns read_tick_columns(nb::handle df);
+PlayedTable read_played_table(nb::handle df);
 
 /// The per-code objects of `columns`, markets taken from `code_market_map`.
-RowSourcePtr make_row_source(const TickColumns &columns, nb::handle code_market_map);
+TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_market_map);
 
 /// The tick dict of a row: market_type, timestamp, code, close, qty, tick_type,
 /// is_simulate, is_backfilling, in that order.
-nb::object make_tick_dict(const RowSource &source, const core::TickRow &row);
+nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row);
 
 /// The status marker {"orva_status": FLAG.<name>.value}.
 nb::object make_status_marker(const char *flag_name);
@@ -56,15 +55,15 @@ class PyHandoffQueue {
     PyHandoffQueue(const PyHandoffQueue &) = delete;
     PyHandoffQueue &operator=(const PyHandoffQueue &) = delete;
 
-    core::HandoffQueue &native() { return queue_; }
-    std::uint32_t register_source(RowSourcePtr source);
+    core::ticker::HandoffQueue &native() { return queue_; }
+    std::uint32_t register_source(TickDictPartsPtr source);
 
     /// The native form of a Python object (True becomes a token, the rest is owned).
-    static core::QueueItem wrap(nb::handle obj);
+    static core::ticker::QueueItem wrap(nb::handle obj);
     /// The Python object of an item taken from the queue (takes over its reference).
-    nb::object unwrap(const core::QueueItem &item) const;
+    nb::object unwrap(const core::ticker::QueueItem &item) const;
     /// Releases what an item owns, for items dropped rather than taken.
-    static void discard(const core::QueueItem &item);
+    static void discard(const core::ticker::QueueItem &item);
 
     /// Puts `obj`; when it released a staged row instead, what it held is released here.
     void put(nb::handle obj) {
@@ -76,8 +75,8 @@ class PyHandoffQueue {
     nb::object get(bool block, nb::handle timeout);
 
   private:
-    core::HandoffQueue queue_;
-    std::vector<RowSourcePtr> sources_;
+    core::ticker::HandoffQueue queue_;
+    std::vector<TickDictPartsPtr> sources_;
 };
 
 } // namespace quarvel::ticker

@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::exchange {
 
 TickMatcher::TickMatcher(double close, long long volume)
     : close_(close), remaining_(volume), arrived_with_volume_(volume > 0) {
@@ -60,18 +60,4 @@ OrderDecision TickMatcher::examine(const RestingOrder &order) {
     return d;
 }
 
-std::vector<MatchEvent> match_tick(double close, long long volume,
-                                   const std::vector<RestingOrder> &orders) {
-    TickMatcher tick(close, volume);
-    std::vector<MatchEvent> events;
-    for (std::size_t i = 0; i < orders.size(); ++i) {
-        OrderDecision d = tick.examine(orders[i]);
-        if (d.stop)
-            break;
-        if (d.touched)
-            events.push_back({i, d});
-    }
-    return events;
-}
-
-} // namespace quarvel::core
+} // namespace quarvel::core::exchange

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace quarvel::core {
+namespace quarvel::core::exchange {
 
 /// Order side; every side that is not a buy is treated as a sell.
 enum class Side { Buy, Sell };
@@ -61,15 +61,4 @@ class TickMatcher {
     bool arrived_with_volume_;
 };
 
-/// One touched order of a tick: its position in the given list and what happens to it.
-struct MatchEvent {
-    std::size_t order_index;
-    OrderDecision decision;
-};
-
-/// Runs a whole tick over `orders` (all of the tick's code, in list order) and returns the
-/// touched orders in that order.
-std::vector<MatchEvent> match_tick(double close, long long volume,
-                                   const std::vector<RestingOrder> &orders);
-
-} // namespace quarvel::core
+} // namespace quarvel::core::exchange

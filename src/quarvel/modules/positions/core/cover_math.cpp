@@ -1,6 +1,6 @@
 #include "cover_math.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 std::int64_t chunk_quantity(std::int64_t remaining, std::int64_t open_quantity) {
     return open_quantity < remaining ? open_quantity : remaining;
@@ -38,4 +38,4 @@ double capital_back_on_cover(bool covering_short, const CoverTotals &totals) {
     return totals.exit_total - totals.exit_cost_total;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -2,7 +2,7 @@
 // Profit of covering open positions first-in first-out, one matched chunk at a time.
 #include <cstdint>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// The two legs of one matched chunk (all in currency).
 struct ChunkLegs {
@@ -41,4 +41,4 @@ struct CoverTotals {
 /// covering cost, or a long's exit value less the covering cost.
 double capital_back_on_cover(bool covering_short, const CoverTotals &totals);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -94,4 +94,4 @@ LocalMicros truncate_to_bucket(LocalMicros t, const BarWidth &width) {
     return days_from_civil(year, month, 1) * kMicrosPerDay;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

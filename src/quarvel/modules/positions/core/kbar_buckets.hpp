@@ -8,7 +8,7 @@
 
 #include "trading_calendar.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 enum class BarUnit { Minute, Hour, Day, Week, Month, Quarter, Year };
 
@@ -28,4 +28,4 @@ BarWidth make_bar_width(BarUnit unit, std::int64_t count);
 /// Start of the bucket that holds `t`.
 LocalMicros truncate_to_bucket(LocalMicros t, const BarWidth &width);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -19,7 +19,7 @@ void add_to_bar(Bar &bar, double price, std::int64_t qty) {
 
 } // namespace
 
-std::vector<Bar> aggregate_rows(const TickColumns &rows, std::size_t begin, std::size_t end,
+std::vector<Bar> aggregate_rows(const TickStore &rows, std::size_t begin, std::size_t end,
                                 const BarWidth &width, LocalMicros first_bucket,
                                 bool skip_simulated) {
     std::vector<Bar> bars;
@@ -47,7 +47,7 @@ std::vector<Bar> aggregate_rows(const TickColumns &rows, std::size_t begin, std:
     return bars;
 }
 
-IncrementalBars::Merge IncrementalBars::merge(const TickColumns &rows) {
+IncrementalBars::Merge IncrementalBars::merge(const TickStore &rows) {
     Merge result;
     if (position_ >= rows.size())
         return result;
@@ -83,4 +83,4 @@ std::size_t tail_start(const std::vector<Bar> &bars) {
     return start;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

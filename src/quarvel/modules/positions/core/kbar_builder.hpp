@@ -9,7 +9,7 @@
 #include "kbar_buckets.hpp"
 #include "tick_columns.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// One K-bar; `code` indexes the code table of the rows it was built from.
 struct Bar {
@@ -23,7 +23,7 @@ struct Bar {
 /// Bars of rows [begin, end), the rows taken in dt order (equal times in row order) and
 /// grouped by (bucket, code); buckets before `first_bucket` and, when `skip_simulated`,
 /// trial-matching rows are left out. Sorted by dt; bars of one dt in order of appearance.
-std::vector<Bar> aggregate_rows(const TickColumns &rows, std::size_t begin, std::size_t end,
+std::vector<Bar> aggregate_rows(const TickStore &rows, std::size_t begin, std::size_t end,
                                 const BarWidth &width,
                                 LocalMicros first_bucket = std::numeric_limits<LocalMicros>::min(),
                                 bool skip_simulated = false);
@@ -42,7 +42,7 @@ class IncrementalBars {
         bool had_rows = false;
         std::vector<Bar> completed;
     };
-    Merge merge(const TickColumns &rows);
+    Merge merge(const TickStore &rows);
 
     const BarWidth &width() const { return width_; }
     std::size_t position() const { return position_; }
@@ -57,4 +57,4 @@ class IncrementalBars {
 /// The bars of the greatest dt of a sorted series, and the count of those before them.
 std::size_t tail_start(const std::vector<Bar> &bars);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -56,4 +56,4 @@ std::optional<std::string> format_local_datetime(SplitTime time) {
     return std::string(text, static_cast<std::size_t>(length));
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// Whole seconds and microseconds (0..999999) of a timestamp.
 struct SplitTime {
@@ -22,4 +22,4 @@ std::optional<SplitTime> split_timestamp(double seconds);
 /// interpreter, which reports those cases its own way.
 std::optional<std::string> format_local_datetime(SplitTime time);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

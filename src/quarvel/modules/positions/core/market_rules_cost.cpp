@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 namespace {
 
@@ -74,4 +74,4 @@ bool same_taipei_day(double first, double second) {
            std::floor((second + kTaipeiOffset) / kDay);
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

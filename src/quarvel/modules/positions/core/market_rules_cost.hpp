@@ -6,7 +6,7 @@
 #include "market_rules_table.hpp"
 #include "price_rules.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// Commission and tax of one leg (currency).
 struct LegCharges {
@@ -40,4 +40,4 @@ LegCharges future_leg(const TaiwanRulesTable &rules, const FutureTerms &terms, d
 /// Whether two exchange times (seconds since the epoch) fall on the same Taipei calendar day.
 bool same_taipei_day(double first, double second);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -1,6 +1,6 @@
 #include "market_rules_margin.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 double original_margin(double per_contract, double contracts) {
     return per_contract * contracts;
@@ -22,4 +22,4 @@ BuyingPower decide_buying_power(double required, double available) {
     return {accepted, required, available, accepted ? 0.0 : required - available};
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -2,7 +2,7 @@
 // Margin and buying power under the Taiwan rules: futures reserve the original margin per
 // contract; an order that needs more than is available is refused.
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// Original margin of `contracts` contracts (currency).
 double original_margin(double per_contract, double contracts);
@@ -26,4 +26,4 @@ struct BuyingPower {
 
 BuyingPower decide_buying_power(double required, double available);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -1,6 +1,6 @@
 #include "market_rules_table.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 IndexFuture index_future_of(std::string_view code) {
     std::string_view root = code.substr(0, 3);
@@ -27,4 +27,4 @@ const FutureTerms *TaiwanRulesTable::terms_of(std::string_view code) const {
     return nullptr;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

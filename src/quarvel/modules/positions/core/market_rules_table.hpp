@@ -4,7 +4,7 @@
 // sources and dates.
 #include <string_view>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// The index futures whose tick, multiplier, commission and margin the rules know.
 enum class IndexFuture { None, TX, MTX, TMF };
@@ -37,4 +37,4 @@ struct TaiwanRulesTable {
     const FutureTerms *terms_of(std::string_view code) const;
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -1,6 +1,6 @@
 #include "market_rules_ticks.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 TickGrid tick_grid_of(std::string_view code, bool index_future) {
     if (index_future)
@@ -25,4 +25,4 @@ double slippage_on(TickGrid grid, double price, std::int64_t tick_count, bool up
     return ceil_rounded_6(price) + (up ? moved : -moved);
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -6,7 +6,7 @@
 
 #include "price_rules.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 enum class TickGrid { Stock, Fund, IndexPoint };
 
@@ -20,4 +20,4 @@ TickSnap ceil_price_on(TickGrid grid, double price);
 /// return the price unsnapped.
 double slippage_on(TickGrid grid, double price, std::int64_t tick_count, bool up);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

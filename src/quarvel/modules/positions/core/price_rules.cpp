@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 namespace {
 
@@ -103,4 +103,4 @@ double slippage_price(bool fund_code, double price, std::int64_t tick_count, boo
     return price;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// A price snapped up onto the tick grid.
 struct TickSnap {
@@ -34,4 +34,4 @@ TickSnap ceil_price_by_tick(bool fund_code, double price);
 /// every step; zero or negative counts return the price unsnapped.
 double slippage_price(bool fund_code, double price, std::int64_t tick_count, bool up);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 namespace {
 
@@ -61,4 +61,4 @@ int write_file_atomically(const std::string &path, std::string_view head, std::s
     return error;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

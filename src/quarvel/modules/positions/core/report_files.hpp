@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 /// Writes `head` then `body` to `path` whole: a temporary file in the same folder, flushed
 /// to disk, then renamed over `path`. Returns 0, or the errno of the failing step; on
 /// failure the temporary file is removed and `path` is left as it was.
 int write_file_atomically(const std::string &path, std::string_view head, std::string_view body);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -5,9 +5,9 @@
 
 #include "error.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
-std::uint32_t TickColumns::intern(std::vector<std::string> &table, std::string_view text) {
+std::uint32_t TickStore::intern(std::vector<std::string> &table, std::string_view text) {
     // The most recent entry is by far the most frequent hit.
     for (std::size_t i = table.size(); i-- > 0;)
         if (table[i] == text)
@@ -18,7 +18,7 @@ std::uint32_t TickColumns::intern(std::vector<std::string> &table, std::string_v
     return static_cast<std::uint32_t>(table.size() - 1);
 }
 
-void TickColumns::push(const TickRow &row) {
+void TickStore::push(const StoredTick &row) {
     dt_.push_back(row.dt);
     close_.push_back(row.close);
     qty_.push_back(row.qty);
@@ -29,7 +29,7 @@ void TickColumns::push(const TickRow &row) {
     code_.push_back(row.code);
 }
 
-TickRow TickColumns::row(std::size_t i) const {
+StoredTick TickStore::row(std::size_t i) const {
     return {dt_[i],
             close_[i],
             qty_[i],
@@ -40,7 +40,7 @@ TickRow TickColumns::row(std::size_t i) const {
             code_[i]};
 }
 
-void TickColumns::append(const TickColumns &other) {
+void TickStore::append(const TickStore &other) {
     std::vector<std::uint32_t> markets, codes;
     for (const std::string &text : other.markets_)
         markets.push_back(market_id(text));
@@ -57,7 +57,7 @@ void TickColumns::append(const TickColumns &other) {
         code_.push_back(codes[id]);
 }
 
-std::vector<std::uint32_t> TickColumns::order_by_dt(std::size_t begin, std::size_t end) const {
+std::vector<std::uint32_t> TickStore::order_by_dt(std::size_t begin, std::size_t end) const {
     std::vector<std::uint32_t> order(end - begin);
     std::iota(order.begin(), order.end(), static_cast<std::uint32_t>(begin));
     if (!std::is_sorted(dt_.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -67,7 +67,7 @@ std::vector<std::uint32_t> TickColumns::order_by_dt(std::size_t begin, std::size
     return order;
 }
 
-std::size_t TickColumns::memory_bytes() const {
+std::size_t TickStore::memory_bytes() const {
     std::size_t bytes = dt_.capacity() * sizeof(LocalMicros) + close_.capacity() * sizeof(double) +
                         qty_.capacity() * sizeof(std::int64_t) + tick_type_.capacity() +
                         flags_.capacity() +
@@ -78,4 +78,4 @@ std::size_t TickColumns::memory_bytes() const {
     return bytes;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

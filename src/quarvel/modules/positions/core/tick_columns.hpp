@@ -9,10 +9,10 @@
 
 #include "trading_calendar.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// One tick row. `market` and `code` index the store's string tables.
-struct TickRow {
+struct StoredTick {
     LocalMicros dt;
     double close;     // price in currency
     std::int64_t qty; // lots or contracts; 0 for a virtual row
@@ -23,7 +23,7 @@ struct TickRow {
     std::uint32_t code;
 };
 
-class TickColumns {
+class TickStore {
   public:
     /// Index of `text` in the table of market types, added when new.
     std::uint32_t market_id(std::string_view text) { return intern(markets_, text); }
@@ -34,13 +34,13 @@ class TickColumns {
     const std::vector<std::string> &markets() const { return markets_; }
     const std::vector<std::string> &codes() const { return codes_; }
 
-    void push(const TickRow &row);
-    TickRow row(std::size_t i) const;
+    void push(const StoredTick &row);
+    StoredTick row(std::size_t i) const;
     std::size_t size() const { return dt_.size(); }
     bool empty() const { return dt_.empty(); }
 
     /// Appends every row of `other`, re-indexing its texts into this store's tables.
-    void append(const TickColumns &other);
+    void append(const TickStore &other);
 
     const std::vector<LocalMicros> &dt() const { return dt_; }
     const std::vector<double> &close() const { return close_; }
@@ -70,4 +70,4 @@ class TickColumns {
     std::vector<std::string> codes_;
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

@@ -4,7 +4,7 @@
 
 #include "error.hpp"
 
-namespace quarvel::core::tick_rules {
+namespace quarvel::core::quotes {
 
 std::string local_text(LocalMicros t) {
     const CivilDateTime c = civil_from_local(t);
@@ -17,7 +17,8 @@ std::string local_text(LocalMicros t) {
 void check_gap(LocalMicros last, LocalMicros now) {
     constexpr std::int64_t kMaxMinutes = kMaxGapDays * (kMicrosPerDay / kMicrosPerMinute);
     if (missing_minute_count(last, now) > kMaxMinutes)
-        throw Error(std::string(kGapLabel) + ": " + local_text(last) + " 至 " + local_text(now));
+        throw core::Error(std::string(kGapLabel) + ": " + local_text(last) + " 至 " +
+                          local_text(now));
 }
 
-} // namespace quarvel::core::tick_rules
+} // namespace quarvel::core::quotes

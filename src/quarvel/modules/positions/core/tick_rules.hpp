@@ -5,7 +5,7 @@
 
 #include "trading_calendar.hpp"
 
-namespace quarvel::core::tick_rules {
+namespace quarvel::core::quotes {
 
 /// Longest gap, in calendar days, that gap filling bridges with virtual rows. Its trading
 /// minutes bound the rows one tick can add; a longer silence is a data fault, not a pause.
@@ -20,4 +20,4 @@ std::string local_text(LocalMicros t);
 /// minutes lie between the previous row at `last` and a tick at `now`.
 void check_gap(LocalMicros last, LocalMicros now);
 
-} // namespace quarvel::core::tick_rules
+} // namespace quarvel::core::quotes

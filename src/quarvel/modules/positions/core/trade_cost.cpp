@@ -1,6 +1,6 @@
 #include "trade_cost.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
 bool slips_up(bool configured_up, bool configured_down, bool reverse) {
     return reverse ? configured_down : configured_up;
@@ -18,4 +18,4 @@ double entry_charge(double price, double units, double fee, double fixed_cost) {
     return (price * units + fee) + fixed_cost;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string_view>
 
-namespace quarvel::core {
+namespace quarvel::core::ledger {
 
-/// Shares in one stock lot.
-inline constexpr double kSharesPerLot = 1000;
+/// Shares in one stock lot: the units of a stock quantity everywhere in the ledger.
+inline constexpr std::int64_t kSharesPerLot = 1000;
 /// Money per point for a futures code missing from the contract-value table.
 inline constexpr std::int64_t kDefaultContractValue = 2000;
 
@@ -24,4 +24,4 @@ double leg_cost(double fee, double tax, double fixed_cost);
 /// Money an opening leg takes out of capital: (price × units + fee) + fixed cost.
 double entry_charge(double price, double units, double fee, double fixed_cost);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ledger

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <ctime>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 namespace {
 
@@ -164,4 +164,4 @@ std::vector<LocalMicros> virtual_minutes(LocalMicros last, LocalMicros now, bool
     return minutes;
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

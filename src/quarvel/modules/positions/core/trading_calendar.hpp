@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-namespace quarvel::core {
+namespace quarvel::core::quotes {
 
 /// A naive local date-time in microseconds since 1970-01-01 00:00, no time zone: the
 /// physical value of a polars Datetime("us").
@@ -67,4 +67,4 @@ std::vector<LocalMicros> virtual_minutes(LocalMicros last, LocalMicros now, bool
                                          const std::vector<TimeWindow> &windows,
                                          const std::function<bool(std::int64_t)> &is_holiday);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::quotes

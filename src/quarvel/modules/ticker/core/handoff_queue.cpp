@@ -2,7 +2,7 @@
 
 #include <thread>
 
-namespace quarvel::core {
+namespace quarvel::core::ticker {
 
 void HandoffQueue::push_locked(const QueueItem &item) {
     items_.push_back(item);
@@ -158,4 +158,4 @@ std::optional<QueueItem> HandoffQueue::get_for(std::chrono::nanoseconds timeout,
     return pop_locked();
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ticker

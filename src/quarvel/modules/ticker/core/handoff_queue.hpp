@@ -12,10 +12,10 @@
 #include <mutex>
 #include <optional>
 
-namespace quarvel::core {
+namespace quarvel::core::ticker {
 
 /// One tick row in native form; the consumer turns it into the tick dict.
-struct TickRow {
+struct PlayedTick {
     std::int64_t ts = 0;        ///< broker time, ns
     double close = 0;           ///< trade price
     std::int64_t volume = 0;    ///< lots or contracts
@@ -36,7 +36,7 @@ enum class ItemKind : std::uint8_t {
 struct QueueItem {
     ItemKind kind = ItemKind::Token;
     std::uintptr_t object = 0;
-    TickRow row{};
+    PlayedTick row{};
 };
 
 /// Cancellation shared by the producers of one playback. Cancelled once, never reset.
@@ -52,7 +52,7 @@ class PlaybackSession {
 class HandoffQueue;
 
 /// Numeric columns of a played table, read in place (the owner keeps them alive).
-struct RowColumns {
+struct PlayedColumns {
     std::size_t rows = 0;
     const std::int64_t *ts = nullptr;
     const double *close = nullptr;
@@ -60,7 +60,7 @@ struct RowColumns {
     const std::int64_t *tick_type = nullptr;
     const std::uint32_t *code = nullptr;
 
-    TickRow row(std::size_t index, std::uint32_t source, bool backfilling) const {
+    PlayedTick row(std::size_t index, std::uint32_t source, bool backfilling) const {
         return {ts[index], close[index], volume[index], tick_type[index],
                 source,    code[index],  backfilling};
     }
@@ -73,7 +73,7 @@ struct RowColumns {
 struct StagedRows {
     HandoffQueue *target = nullptr;
     const PlaybackSession *session = nullptr;
-    const RowColumns *columns = nullptr;
+    const PlayedColumns *columns = nullptr;
     std::size_t next = 0;
     std::size_t end = 0;
     bool end_token = false;
@@ -148,4 +148,4 @@ class HandoffQueue {
     std::atomic<std::uint32_t> stage_waiters_{0};
 };
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ticker

@@ -1,6 +1,6 @@
 #include "playback.hpp"
 
-namespace quarvel::core {
+namespace quarvel::core::ticker {
 
 bool PlaybackPort::emit_row_on_token(std::size_t index) {
     if (!take_token())
@@ -46,4 +46,4 @@ PlaybackOutcome play_backfilling_range(PlaybackPort &port, std::size_t rows) {
     return port.emit_range(rows, false);
 }
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ticker

@@ -3,7 +3,7 @@
 // tokens and rows travel (native queues without the interpreter, or Python queues).
 #include <cstddef>
 
-namespace quarvel::core {
+namespace quarvel::core::ticker {
 
 enum class PlaybackEnd {
     Exhausted, ///< every row was emitted; the end-of-stream marker is due
@@ -48,4 +48,4 @@ PlaybackOutcome play_main_range(PlaybackPort &port, std::size_t rows, bool await
 /// The backfilling range: one row per token, no token after the last row.
 PlaybackOutcome play_backfilling_range(PlaybackPort &port, std::size_t rows);
 
-} // namespace quarvel::core
+} // namespace quarvel::core::ticker

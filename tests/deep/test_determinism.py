@@ -14,6 +14,8 @@ import pytest
 
 from quarvel.constant import BASIC_INFO
 
+from builders import without_order_ids
+
 backtest = pytest.importorskip("quarvel.backtest")
 loop = pytest.importorskip("quarvel.backtest.loop")
 ma_cross = pytest.importorskip("quarvel.examples.ma_cross")
@@ -40,22 +42,6 @@ def run_demo(folder, monkeypatch):
     (path,) = glob.glob(os.path.join(str(folder), "trade_records", "*_trade_records.csv"))
     with open(path, "rb") as source:
         return result, ledger, source.read()
-
-
-def without_order_ids(content: bytes) -> bytes:
-    """The CSV with each trade_id (first column) replaced by its order of first appearance."""
-    lines = content.split(b"\n")
-    assert lines[0].startswith(b"trade_id,")
-    numbers = {}
-    out = [lines[0]]
-    for line in lines[1:]:
-        if not line:
-            out.append(line)
-            continue
-        trade_id, sep, rest = line.partition(b",")
-        assert sep and len(trade_id) == 16
-        out.append(b"%d,%s" % (numbers.setdefault(trade_id, len(numbers)), rest))
-    return b"\n".join(out)
 
 
 @pytest.mark.timeout(600)

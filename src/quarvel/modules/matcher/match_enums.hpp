@@ -10,7 +10,7 @@
 namespace quarvel::matcher {
 namespace nb = nanobind;
 
-class MatchWords {
+class MatchEnums {
   public:
     /// Brings the members up to date with the module's classes; call once per match.
     void refresh(const Fields &f);

@@ -8,9 +8,9 @@ A segfault or abort ends the whole pytest process; a hang is ended by the timeou
 Examples per method: QUARVEL_FUZZ_EXAMPLES (default 40, the CI setting). A deep run, with
 calls and outcomes per method written to a JSON file:
     QUARVEL_FUZZ_EXAMPLES=2000 QUARVEL_FUZZ_STATS=fuzz-stats.json \
-        python -m pytest tests/python/test_fuzz_boundary.py -q
+        python -m pytest tests/deep/test_fuzz_boundary.py -q
 and against the sanitizer build: QUARVEL_FUZZ_EXAMPLES=500 tools/run_sanitized.sh \
-    tests/python/test_fuzz_boundary.py
+    tests/deep/test_fuzz_boundary.py
 
 Calls that block by design: the pops (pop_positions, pop_finish_notify, pop_response,
 pop_tick, the tick queue's get) are called with their queue already holding an item; the

@@ -1,8 +1,11 @@
 #pragma once
-// Ownership for Python references held by background threads. When the interpreter shuts
-// down, a daemon thread that wants the GIL back is ended by unwinding its stack; releasing
-// references then would run deallocators in a dying interpreter. Such objects are leaked
-// instead: the process is ending anyway.
+// The one guard against interpreter shutdown for native background threads.
+//
+// When Python finalises, a daemon thread that asks for the GIL is ended by unwinding its
+// stack (pthread_exit). Letting that unwind reach nanobind's call dispatcher crashes the
+// process, and releasing Python references on the way would run deallocators in a dying
+// interpreter. So a background body stops the unwind and sleeps until the process ends,
+// and objects it owns are leaked once the interpreter is finalising.
 #include <Python.h>
 
 #include <chrono>
@@ -11,28 +14,36 @@
 #include <thread>
 #include <utility>
 
-namespace quarvel::ticker {
+namespace quarvel::native {
 
+/// Whether the interpreter is shutting down (any thread, GIL not needed).
 inline bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;
 #else
-    return _Py_IsFinalizing() != 0;
+    return _Py_IsFinalizing() != 0; // public from 3.13 on; same function before
 #endif
+}
+
+/// Never returns: the calling thread sleeps (holding nothing) until the process exits.
+[[noreturn]] inline void sleep_until_exit() {
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 /// Runs a background thread's body. When the interpreter ends the thread by unwinding it
 /// (it asked for the GIL during shutdown), the unwinding stops here and the thread sleeps
-/// until the process exits: letting it reach the binding layer would crash the process.
+/// until the process exits.
 template <typename Body> void run_thread_body(Body &&body) {
     try {
         body();
     } catch (abi::__forced_unwind &) {
-        for (;;)
-            std::this_thread::sleep_for(std::chrono::hours(1));
+        sleep_until_exit();
     }
 }
 
+/// Owns a value holding Python references; leaks it instead of destroying it when the
+/// interpreter is finalising.
 template <typename T> class ShutdownSafe {
   public:
     explicit ShutdownSafe(T &&value) : value_(std::make_unique<T>(std::move(value))) {}
@@ -52,4 +63,4 @@ template <typename T> class ShutdownSafe {
     std::unique_ptr<T> value_;
 };
 
-} // namespace quarvel::ticker
+} // namespace quarvel::native

@@ -1,10 +1,21 @@
-"""Shared fixtures: console capture and an isolated data directory."""
+"""Shared fixtures (console capture, an isolated data directory) and the deep tier.
+
+tests/python holds the tests of each rule's effects; tests/deep the long runs (fuzz,
+stress, browser, determinism), marked `deep` so `-m "not deep"` leaves them out.
+"""
 
 import importlib
+import sys
+from pathlib import Path
 
 import pytest
 
 from quarvel.constant import BASIC_INFO
+
+HERE = Path(__file__).resolve().parent
+DEEP = HERE / "deep"
+# The record builders and stand-ins in tests/python serve the deep tier too.
+sys.path.insert(0, str(HERE / "python"))
 
 NATIVE_MODULES = (
     "quarvel.modules.positions.positions",
@@ -43,3 +54,9 @@ def data_dir(tmp_path, monkeypatch):
     path = tmp_path / "data"
     monkeypatch.setattr(BASIC_INFO, "data_dir", str(path))
     return path
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if DEEP in Path(str(item.fspath)).parents:
+            item.add_marker(pytest.mark.deep)
