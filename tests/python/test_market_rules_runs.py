@@ -5,6 +5,7 @@ import re
 import subprocess
 import sys
 
+import polars as pl
 import pytest
 
 from matcher_support import package_root
@@ -70,8 +71,9 @@ def test_default_rules_leave_a_run_unchanged(data_dir, printed):
 
 @pytest.mark.timeout(900)
 @needs_ticks
-def test_net_profit_on_the_five_real_days(data_dir, printed):
-    """All five real days (not contiguous, so the run is reported incomplete, not stopped)."""
+def test_net_profit_and_equity_on_the_five_real_days(data_dir, printed):
+    """All five real days (not contiguous, so the run is reported incomplete, not stopped).
+    The equity curve holds the margined contract at its unrealised profit, not its value."""
     result = backtest.run_backtest(
         MovingAverageCross(), backtest.parse_codes("TXFR1:Future"), "2024-12-16", "2025-02-03",
         ticks_dir=str(SHARED_TICKS), write_reports=False, progress=False, strict=False,
@@ -81,3 +83,8 @@ def test_net_profit_on_the_five_real_days(data_dir, printed):
     assert m["fees"] > 0 and m["taxes"] > 0 and m["slippage_cost"] > 0
     assert result.realised_profit == pytest.approx(
         gross - (m["fees"] + m["taxes"] + m["slippage_cost"]), abs=0.01)
+    curve = result.equity
+    held = curve.filter(pl.col("open_qty") != 0)
+    assert held.height and held["position_value"].abs().max() < 338_000
+    assert (curve["cash"] + curve["position_value"] - curve["equity"]).abs().max() < 1e-6
+    assert curve["cash"][-1] == pytest.approx(float(result.final_capital), abs=0.01)
