@@ -100,9 +100,17 @@ class TaiwanRules:
     def values(self) -> dict[str, float]:
         return {name: getattr(self.table, name) for name in TAIWAN_DEFAULTS}
 
+    def __reduce__(self):
+        # The native table does not pickle; the values rebuild it (sweeps ship rules to workers).
+        return _taiwan_rules, (self.values(),)
+
     def __repr__(self) -> str:
         changed = {k: v for k, v in self.values().items() if v != TAIWAN_DEFAULTS[k][0]}
         return "TaiwanRules(" + ", ".join(f"{k}={v!r}" for k, v in changed.items()) + ")"
+
+
+def _taiwan_rules(values: dict[str, float]) -> TaiwanRules:
+    return TaiwanRules(**values)
 
 
 RULES = {"spec": SpecRules, "taiwan": TaiwanRules}
