@@ -3,6 +3,7 @@
 // and the order never rests. Under the default rules the account never refuses.
 #include "_native/args.hpp"
 #include "_native/format.hpp"
+#include "_native/records.hpp"
 #include "bindings.hpp"
 
 namespace quarvel::matcher {
@@ -22,8 +23,8 @@ std::string money(nb::handle value) {
 } // namespace
 
 bool refuse_beyond_buying_power(nb::handle self, nb::handle record) {
-    nb::object positions = self.attr("positions");
-    nb::object check = nb::getattr(positions, "check_buying_power", nb::none());
+    const MatcherKeys &k = interned<MatcherKeys>();
+    nb::object check = nb::getattr(self.attr(k.positions), k.check_buying_power, nb::none());
     if (check.is_none())
         return false; // an account object without buying power: accepts everything
     nb::object shortfall = check(record);
@@ -36,9 +37,9 @@ bool refuse_beyond_buying_power(nb::handle self, nb::handle record) {
                           money(shortfall["shortfall"]);
     nb::object report =
         make_order_report(self, record, enum_member("OperationType", "REJECT"), refused);
-    report["operation_message"] = nb::str(message.c_str(), message.size());
+    set_item(report, k.operation_message, nb::str(message.c_str(), message.size()));
     queue_response(self, report);
-    print_line("[red]委託單 " + py_str(record["trade_id"]) + " " + message + "[/red]");
+    print_line("[red]委託單 " + py_str(item(record, k.trade_id)) + " " + message + "[/red]");
     return true;
 }
 
