@@ -66,6 +66,8 @@ class OperationType(StrValueEnum):
     UPDATE_QTY = "UpdateQty"
     UPDATE_PRICE = "UpdatePrice"
     CANCEL = "Cancel"
+    # The exchange refused the order (beyond the account's buying power); nothing rests.
+    REJECT = "Reject"
 
 
 class OrderType(StrValueEnum):
@@ -105,6 +107,7 @@ class SuccessCode(_ValueEnum):
     CreateOrder = ("00", "新增委託成功")
     ModifyOrder = ("01", "修改委託成功")
     OrderBeCancel = ("02", "取消委託成功")
+    InsufficientFunds = ("88", "委託失敗: 可用資金或保證金不足")
 
     @property
     def code(self) -> str:

@@ -13,7 +13,8 @@ The rules:
 - per code, the open quantity of the book (longs minus shorts) equals the sum of its "Deal"
   records, at most one side is open, and every open entry has a quantity above 0;
 - capital equals the initial capital plus the realised profit minus what the open entries
-  cost on entry (traded value, fee and fixed cost).
+  cost on entry (traded value, fee and fixed cost; under market rules that margin futures,
+  a futures entry costs only its fee, tax and fixed cost, and stock entries add their tax).
 
 The capital rule presumes what a backtest does: the fee settings and the initial capital
 stay as they were at the first deal. It is skipped while a per-trade fixed cost is set,
@@ -89,13 +90,20 @@ def _capital_problems(positions: Any) -> list[str]:
     if any(family["per_trade_cost"] for family in settings.values()):
         return []
     cost = getattr(positions, "_Positions__calculate_trade_cost")
+    # Market rules that margin futures take only their costs out of capital at entry.
+    table = vars(positions).get("_market_rules_table")
     outlay = 0.0
     for code, book in positions.positions.items():
         product_type = positions.product_type_mapper[code]
         for entry in book["buy"] + book["sell"]:
             info = cost(entry["code"], entry["action"], entry["price"], entry["quantity"],
                         product_type, True, False)
-            outlay += info["price"] * info["min_qty"] + info["fee"] + info["fixed_cost"]
+            if table is None:
+                outlay += info["price"] * info["min_qty"] + info["fee"] + info["fixed_cost"]
+                continue
+            margined = str(product_type) == "Future" and table.margined(code)
+            value = 0.0 if margined else info["price"] * info["min_qty"]
+            outlay += value + info["fee"] + info["tax"] + info["fixed_cost"]
     expected = positions.initial_capital + positions._profit_report["profit"] - outlay
     actual = positions.current_capital
     scale = max(abs(positions.initial_capital), abs(outlay), abs(actual), 1.0)

@@ -10,9 +10,10 @@ from pathlib import Path
 RULE_TESTS = Path(__file__).resolve().parents[1] / "python"
 
 # The tests that run through every shortcut: record copies (ledger, matcher), the code scan
-# of the matcher (cached str hashes), presized tick rows and polars' native constructors.
+# of the matcher (cached str hashes), presized tick rows, polars' native constructors and
+# the ledger's look-up of its installed market rules (the instance dict read in place).
 ON_FALLBACKS = ["test_ledger_book.py", "test_ledger_records.py", "test_matcher_matching.py",
-                "test_quote_manager_kbar.py"]
+                "test_quote_manager_kbar.py", "test_market_rules.py"]
 
 
 def test_public_api_fallbacks_pass_the_same_tests():

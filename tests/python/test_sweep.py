@@ -14,6 +14,7 @@ import dask  # noqa: E402
 pytestmark = pytest.mark.timeout(300)
 
 from quarvel.offline_api import OfflineAPI  # noqa: E402
+from quarvel.rules import TaiwanRules  # noqa: E402
 from quarvel.sweep import run_sweep, sweep  # noqa: E402
 from quarvel.sweep.data_shipping import digest, install_files, worker_data_dir  # noqa: E402
 from matcher_support import package_root  # noqa: E402
@@ -209,16 +210,27 @@ def test_cli_on_a_separate_scheduler_and_worker(scheduler_and_worker, two_worker
     assert not (folder / "runs").exists()
 
 
-def test_reports_come_back_from_the_workers(two_workers, strategy_file, tmp_path):
+def test_reports_come_back_from_the_workers(two_workers, two_worker_sweep, strategy_file,
+                                           tmp_path):
+    """Under Taiwan rules with a broker discount, which travel to the workers with the task."""
     table, folder = sweep(strategy_file, "2330:Stock", {"fast": [5], "slow": [20]},
                           ["2024-01-02:2024-01-02"], client=two_workers, reports=True,
-                          data_dir=str(tmp_path), initial_capital=CAPITAL)
+                          data_dir=str(tmp_path), initial_capital=CAPITAL,
+                          rules=TaiwanRules(broker_discount=0.28))
     (run,) = table["run"]
-    came_back = {name: os.path.getsize(os.path.join(root, name))
+    came_back = {os.path.join(root, name): os.path.getsize(os.path.join(root, name))
                  for root, _, names in os.walk(os.path.join(folder, "runs", run))
                  for name in names}
-    assert came_back["2330-report.html"] > 0
-    assert any(name.endswith("_trade_records.csv") for name in came_back)
+    (report,) = [path for path in came_back if path.endswith("2330-report.html")]
+    assert came_back[report] > 0
+    assert any(path.endswith("_trade_records.csv") for path in came_back)
+    page = open(report, encoding="utf-8").read()
+    assert 'id="rules-table"' in page and "<td>0.28</td>" in page
+    # The same run under the default rules (in the shared sweep) paid other costs.
+    (spec_table, _), _, _ = two_worker_sweep
+    same = spec_table.filter((pl.col("fast") == 5) & (pl.col("slow") == 20)
+                             & (pl.col("start") == "2024-01-02"))
+    assert same["net_profit"].item() != table["net_profit"].item()
 
 
 @pytest.mark.parametrize("args, message", [
@@ -227,6 +239,7 @@ def test_reports_come_back_from_the_workers(two_workers, strategy_file, tmp_path
     (["--window", "2024-01-02:2024-01-03", "--grid", "fast"], "NAME=V1,V2"),
     (["--window", "2024-01-02:2024-01-03", "--metric", "luck"], "invalid choice"),
     (["--window", "2024-01-02:2024-01-03", "--grid", "fsat=5"], "does not take"),
+    (["--window", "2024-01-02:2024-01-03", "--rules", "nyse"], "invalid choice"),
 ])
 def test_cli_refuses_bad_input(args, message, strategy_file, tmp_path):
     done = run_cli("--strategy", strategy_file, "--codes", CODES, "--no-progress", *args,

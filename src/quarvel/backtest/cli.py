@@ -76,6 +76,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
                         help="local time zone of the run (default Asia/Taipei, the market's own; "
                         "sessions, K-bars and report times are local times)")
+    parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
+                        help="market rules: spec (the simulator's fee settings, default) or "
+                        "taiwan (Taiwan commission, tax, tick sizes, futures margin)")
     parser.add_argument("--verbose", action="store_true",
                         help="also print the per-order and per-deal lines (always in run.log)")
     parser.add_argument("--quiet", action="store_true",
@@ -143,6 +146,7 @@ def _main(args) -> int:
             ticks_dir=args.ticks_dir, synthetic=synthetic, backfill_start=args.backfill_start,
             backfill_end=args.backfill_end, initial_capital=args.capital,
             progress=not args.no_progress, strict=False, tz=args.tz, verbose=args.verbose,
+            rules=args.rules,
         )
     except StrategyError as error:
         if args.debug:

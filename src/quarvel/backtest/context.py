@@ -34,12 +34,16 @@ class BacktestContext:
     state: dict = field(default_factory=dict)
     bar_feed: Any = None  # followed K-bars, made at the first subscribe_bars or bars call
 
-    def buy(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str:
-        """Place a buy order and return its id; a market order when `price` is None."""
+    def buy(self, code: str, qty: int, price: float | None = None,
+            order_type: str = "ROD") -> str | None:
+        """Place a buy order and return its id (None when the exchange refused it); a market
+        order when `price` is None."""
         return self._order(code, "Buy", qty, price, order_type)
 
-    def sell(self, code: str, qty: int, price: float | None = None, order_type: str = "ROD") -> str:
-        """Place a sell order and return its id; a market order when `price` is None."""
+    def sell(self, code: str, qty: int, price: float | None = None,
+            order_type: str = "ROD") -> str | None:
+        """Place a sell order and return its id (None when the exchange refused it); a market
+        order when `price` is None."""
         return self._order(code, "Sell", qty, price, order_type)
 
     def cancel(self, order_id: str) -> None:
@@ -101,7 +105,7 @@ class BacktestContext:
         return str(tick["market_type"])
 
     def _order(self, code: str, action: str, qty: int, price: float | None,
-               order_type: str) -> str:
+               order_type: str) -> str | None:
         market = self._market(code)
         if price is None:
             price_type, price = "MKT", float(self.positions.current_tick_infos[code]["close"])
@@ -113,4 +117,8 @@ class BacktestContext:
             if (record["code"] == code and record["action"] == action
                     and record["quantity"] == qty and record["price"] == price):
                 return record["trade_id"]
+        # Market rules may refuse an order the account cannot pay for: it has no id then.
+        queued = getattr(self.matcher.response_queue, "queue", ())
+        if queued and str(queued[-1].get("operation_type")) == "Reject":
+            return None
         raise RuntimeError(f"the exchange did not keep the {action} order of {code}")

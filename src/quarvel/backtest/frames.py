@@ -105,38 +105,62 @@ def open_entries(positions) -> list[dict[str, Any]]:
     return entries
 
 
-def _events(round_trips: pl.DataFrame, still_open: list[dict[str, Any]]) -> pl.DataFrame:
+def margined_codes(positions) -> set[str]:
+    """Futures codes whose positions the installed market rules margin (none by default)."""
+    table = getattr(getattr(positions, "_market_rules", None), "table", None)
+    if table is None:
+        return set()
+    return {code for code, kind in positions.product_type_mapper.items()
+            if str(kind) == "Future" and table.margined(code)}
+
+
+def _events(round_trips: pl.DataFrame, still_open: list[dict[str, Any]],
+            margined: set[str] = frozenset()) -> pl.DataFrame:
     """Position changes over time.
 
     Per open chunk, with s = +1 long / -1 short: units u_signed = s * units, basis
     b = s * entry_price * units + entry_cost, short_amount = entry_amount for a short.
-    The exit undoes them and realises the chunk's profit.
+    A chunk of a `margined` code (futures under market rules that reserve margin instead
+    of paying the contract value) never moved its value through cash: its short_amount is
+    0 and `margined_value` = s * entry_price * units, so that its position value is the
+    unrealised profit. The exit undoes them and realises the chunk's profit.
     """
     schema = {"dt": pl.Datetime("us"), "code": pl.String, "price": pl.Float64,
               "units": pl.Float64, "basis": pl.Float64, "short_amount": pl.Float64,
-              "qty": pl.Int64, "realised": pl.Float64}
+              "margined_value": pl.Float64, "qty": pl.Int64, "realised": pl.Float64}
     parts = []
     if round_trips.height:
         sign = pl.when(pl.col("side") == "long").then(1.0).otherwise(-1.0)
+        is_margined = pl.col("code").is_in(list(margined))
         units = sign * pl.col("units")
         basis = sign * pl.col("entry_price") * pl.col("units") + pl.col("entry_cost")
-        short = pl.when(pl.col("side") == "short").then(pl.col("entry_amount")).otherwise(0.0)
+        short = pl.when((pl.col("side") == "short") & ~is_margined) \
+            .then(pl.col("entry_amount")).otherwise(0.0)
+        held = pl.when(is_margined).then(sign * pl.col("entry_price") * pl.col("units")) \
+            .otherwise(0.0)
         parts.append(round_trips.select(
             pl.col("entry_dt").alias("dt"), "code", pl.col("entry_raw_price").alias("price"),
             units.alias("units"), basis.alias("basis"), short.alias("short_amount"),
-            pl.col("quantity").alias("qty"), pl.lit(0.0).alias("realised")))
+            held.alias("margined_value"), pl.col("quantity").alias("qty"),
+            pl.lit(0.0).alias("realised")))
         parts.append(round_trips.select(
             pl.col("exit_dt").alias("dt"), "code", pl.col("exit_raw_price").alias("price"),
             (-units).alias("units"), (-basis).alias("basis"), (-short).alias("short_amount"),
-            (-pl.col("quantity")).alias("qty"), pl.col("profit").alias("realised")))
+            (-held).alias("margined_value"), (-pl.col("quantity")).alias("qty"),
+            pl.col("profit").alias("realised")))
     if still_open:
-        parts.append(pl.DataFrame([{
-            "dt": e["dt"], "code": e["code"], "price": e["raw_price"],
-            "units": e["units"] if e["long"] else -e["units"],
-            "basis": (1 if e["long"] else -1) * e["price"] * e["units"] + e["cost"],
-            "short_amount": 0.0 if e["long"] else e["price"] * e["units"],
-            "qty": e["quantity"], "realised": 0.0,
-        } for e in still_open], schema=schema))
+        rows = []
+        for e in still_open:
+            sign, value = (1 if e["long"] else -1), e["price"] * e["units"]
+            carried = e["code"] in margined
+            rows.append({
+                "dt": e["dt"], "code": e["code"], "price": e["raw_price"],
+                "units": sign * e["units"], "basis": sign * value + e["cost"],
+                "short_amount": 0.0 if e["long"] or carried else value,
+                "margined_value": sign * value if carried else 0.0,
+                "qty": e["quantity"], "realised": 0.0,
+            })
+        parts.append(pl.DataFrame(rows, schema=schema))
     if not parts:
         return pl.DataFrame(schema=schema)
     return pl.concat([p.select(pl.col(n).cast(t) for n, t in schema.items()) for p in parts]) \
@@ -161,8 +185,9 @@ def equity_frame(closes: dict[str, pl.DataFrame], events: pl.DataFrame,
     """Rows at the end of every minute with trading and at every deal.
 
     equity_t = initial capital + realised_t + sum over codes (close_t * u_signed_t - b_t);
-    position_value_t = sum over codes (close_t * u_signed_t) + 2 * short_amount_t (a short
-    paid its entry value out of cash and gets it back with its gain); cash = equity - value.
+    position_value_t = sum over codes (close_t * u_signed_t - margined_value_t)
+    + 2 * short_amount_t (a short paid its entry value out of cash and gets it back with its
+    gain; a margined position is worth its unrealised profit); cash = equity - value.
     Costs are the profit rows' own: with a fixed cost per trade and an entry covered in
     several chunks, the curve counts that cost per chunk as the profit rows do.
     """
@@ -184,15 +209,18 @@ def equity_frame(closes: dict[str, pl.DataFrame], events: pl.DataFrame,
     for code in events["code"].unique().to_list():
         own = events.filter(pl.col("code") == code)
         state = own.select("dt", pl.col("units").cum_sum().alias(f"u_{code}"),
-                           pl.col("basis").cum_sum().alias(f"b_{code}"))
+                           pl.col("basis").cum_sum().alias(f"b_{code}"),
+                           pl.col("margined_value").cum_sum().alias(f"m_{code}"))
         # A minute's close before a deal at the same instant: the deal came after it.
         prices = pl.concat(([closes[code]] if code in closes else []) + [own.select("dt", "price")])
         prices = prices.sort("dt", maintain_order=True).rename({"price": f"p_{code}"})
         rows = rows.join_asof(state, on="dt", strategy="backward") \
                    .join_asof(prices, on="dt", strategy="backward") \
-                   .with_columns(pl.col(f"u_{code}", f"b_{code}", f"p_{code}").fill_null(0.0))
+                   .with_columns(pl.col(f"u_{code}", f"b_{code}", f"m_{code}", f"p_{code}")
+                                 .fill_null(0.0))
         marked = marked + pl.col(f"p_{code}") * pl.col(f"u_{code}") - pl.col(f"b_{code}")
-        rows = rows.with_columns((pl.col(f"p_{code}") * pl.col(f"u_{code}")).alias(f"v_{code}"))
+        rows = rows.with_columns(
+            (pl.col(f"p_{code}") * pl.col(f"u_{code}") - pl.col(f"m_{code}")).alias(f"v_{code}"))
     value_columns = [c for c in rows.columns if c.startswith("v_")]
     value = pl.sum_horizontal(value_columns) if value_columns else pl.lit(0.0)
     rows = rows.with_columns(
@@ -223,7 +251,7 @@ def attach_results(result, context, start: str, end: str) -> None:
     """Set `trades`, `round_trips`, `equity` and `metrics` on `result` from the run's objects."""
     positions = context.positions
     round_trips = round_trips_frame(positions._profit_report["rows"])
-    events = _events(round_trips, open_entries(positions))
+    events = _events(round_trips, open_entries(positions), margined_codes(positions))
     initial = float(positions.initial_capital)
     result.trades = trades_frame(positions.trade_records)
     result.round_trips = round_trips

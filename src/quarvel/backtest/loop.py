@@ -23,9 +23,11 @@ from quarvel.backtest.outputs import finish_outputs
 from quarvel.backtest.progress import make_progress
 from quarvel.backtest.result import BacktestIncomplete, BacktestResult
 from quarvel.constant import BASIC_INFO, FLAG
+from quarvel.cost_breakdown import run_cost_rows
 from quarvel.data import problems as kinds
 from quarvel.data.checked_ticker import CheckedTicker
 from quarvel.data.problems import ProblemLog
+from quarvel.rules import make_rules
 from quarvel.utils import console
 
 
@@ -105,6 +107,7 @@ def run_backtest(
     strict: bool = True,
     tz: str | None = MARKET_TIMEZONE,
     verbose: bool = False,
+    rules=None,
 ) -> BacktestResult:
     """Replay `codes` from `start` to `end` (inclusive, "YYYY-MM-DD") through `strategy`.
 
@@ -118,13 +121,14 @@ def run_backtest(
     The modules' per-order and per-deal lines go to the run folder's run.log; `verbose`
     also prints them.
     Bad inputs raise `RunInputError` (a ValueError) before anything runs.
+    `rules`: "spec" (default) or "taiwan", or a rules object of `quarvel.rules`.
     """
     check_inputs(codes, start, end, backfill_start, backfill_end, initial_capital)
     source, cache_dir, label = runs.open_source(api, ticks_dir, synthetic)
     run_dir = runs.make_run_dir(type(strategy).__name__) if write_reports else None
     with timezone_for_run(tz), routed_consoles(run_dir, verbose) as log_path:
         result = _run(strategy, codes, start, end, source, cache_dir, backfill_start,
-                      backfill_end, initial_capital, run_dir, progress)
+                      backfill_end, initial_capital, run_dir, progress, rules)
     result.log_path = log_path
     result.source = label
     if strict and not result.complete:
@@ -133,12 +137,13 @@ def run_backtest(
 
 
 def _run(strategy, codes, start, end, source, cache_dir, backfill_start, backfill_end,
-         initial_capital, run_dir, progress) -> BacktestResult:
+         initial_capital, run_dir, progress, rules) -> BacktestResult:
     log = ProblemLog()
     matcher, positions, quote_manager, ticker = _make_objects(
         CheckedTicker(source, cache_dir=cache_dir, log=log))
     if initial_capital is not None:
         positions.set_initial_capital(initial_capital)
+    positions.apply_rules(make_rules(rules))
     context = BacktestContext(matcher, positions, quote_manager, ticker)
     expected = runs.expected_code_days(codes, start, end)
     if backfill_start:
@@ -175,6 +180,7 @@ def _run(strategy, codes, start, end, source, cache_dir, backfill_start, backfil
         warnings=log.warnings,
     )
     attach_results(result, context, start, end)
+    result.cost_rows = run_cost_rows(positions)
     if run_dir is not None:
         result.output_dir = run_dir
         _write_reports(result, positions, quote_manager, codes)

@@ -19,6 +19,7 @@ class BacktestResult:
     seconds: float
     trade_records_path: str | None = None
     reports: dict[str, dict[str, str | None]] = field(default_factory=dict)
+    cost_rows: list[tuple[str, str]] = field(default_factory=list)  # market rules and costs
     # The run as data (quarvel.backtest.frames): polars frames, `.to_pandas()` a call away.
     trades: Any = None
     round_trips: Any = None

@@ -50,6 +50,10 @@ def print_summary(result: BacktestResult) -> None:
     table.add_row("final capital (cash)", _money(result.final_capital))
     table.add_row("final equity", _money(result.final_equity))
     table.add_section()
+    for label, value in result.cost_rows:
+        table.add_row(label, value)
+    if result.cost_rows:
+        table.add_section()
     table.add_row("trade records", str(result.trade_records_path))
     for code, paths in result.reports.items():
         for kind, path in paths.items():

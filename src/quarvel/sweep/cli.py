@@ -44,6 +44,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--synthetic", action="store_true",
                         help="replay the built-in synthetic market")
     parser.add_argument("--capital", type=int, metavar="AMOUNT", help="initial capital of each run")
+    parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
+                        help="market rules of each run: spec (the fee settings, default) or "
+                        "taiwan (Taiwan costs, tick sizes, margin and buying power)")
     parser.add_argument("--scheduler", metavar="tcp://HOST:8786",
                         help="address of a running Dask scheduler (default: a local cluster)")
     parser.add_argument("--workers", type=int, metavar="N",
@@ -114,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
                             workers=args.workers, metric=args.metric, reports=args.reports,
                             data_dir=args.data_dir, ticks_dir=args.ticks_dir,
                             synthetic=True if args.synthetic else None, initial_capital=args.capital,
-                            output_dir=args.out, on_progress=on_progress)
+                            rules=args.rules, output_dir=args.out, on_progress=on_progress)
         except (ValueError, TypeError) as error:
             if args.debug:
                 raise

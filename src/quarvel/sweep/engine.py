@@ -40,16 +40,17 @@ def _data_dir(folder: str):
 
 
 def run_one(strategy, codes, start, end, *, data_dir: str, initial_capital=None,
-            write_reports: bool = False, tz: str | None = MARKET_TIMEZONE):
+            write_reports: bool = False, tz: str | None = MARKET_TIMEZONE, rules=None):
     """One strict backtest from the tick cache under `data_dir` alone.
 
     A missing or bad code-day is a problem of the run (BacktestIncomplete), never a
-    download. Returns (result, its run folder or None when nothing was written).
+    download. `rules`: the market rules of the run (see quarvel.rules; None is the default).
+    Returns (result, its run folder or None when nothing was written).
     """
     with _data_dir(data_dir):
         result = run_backtest(strategy, codes, start, end, api=None, synthetic=False,
                               initial_capital=initial_capital, write_reports=write_reports,
-                              progress=False, strict=True, tz=tz, verbose=False)
+                              progress=False, strict=True, tz=tz, verbose=False, rules=rules)
     return result, result.output_dir
 
 

@@ -13,6 +13,7 @@ from quarvel.backtest.console_routing import routed_consoles
 from quarvel.backtest.market_time import MARKET_TIMEZONE, timezone_for_run
 from quarvel.backtest.strategy_loading import parse_codes
 from quarvel.constant import BASIC_INFO
+from quarvel.rules import make_rules
 from quarvel.sweep import engine
 from quarvel.sweep.cluster import open_client
 from quarvel.sweep.data_shipping import ship_files
@@ -98,6 +99,8 @@ def run_sweep(strategy, codes, grid: dict[str, list] | None = None, windows=(),
     client    a Dask client to use; otherwise `scheduler` (an address such as
               "tcp://127.0.0.1:8786") or a local cluster of `workers` processes.
     metric    the column ranked on, best first (see quarvel.sweep.METRIC_KEYS).
+    rules     the market rules of every run: None or "spec" (default), "taiwan", or a
+              rules object such as TaiwanRules(broker_discount=0.28).
     Other options: reports, data_dir, ticks_dir, synthetic, api, initial_capital,
     output_dir, on_progress (see `sweep`).
 
@@ -124,6 +127,7 @@ def sweep(
     synthetic: bool | None = None,
     api=None,
     initial_capital: int | None = None,
+    rules=None,
     output_dir: str | None = None,
     on_progress: Callable[[dict, int], None] | None = None,
 ) -> SweepOutcome:
@@ -132,6 +136,7 @@ def sweep(
     on_progress(row, total) is called in the driver as each run finishes.
     """
     check_metric(metric)
+    rules = make_rules(rules)  # a wrong name fails here, before any cluster starts
     codes = parse_codes(codes) if isinstance(codes, str) else [dict(c) for c in codes]
     ref, strategy_class = resolve_strategy(strategy)
     windows = parse_windows(windows)
@@ -145,7 +150,7 @@ def sweep(
     prepared = _prepare(codes, windows, api=api, ticks_dir=ticks_dir, synthetic=synthetic,
                         data_dir=data_dir)
     specs = [TaskSpec(len(param_sets) * w + p, params, window, ref, tuple(codes),
-                      initial_capital, reports)
+                      initial_capital, reports, rules)
              for w, window in enumerate(windows) for p, params in enumerate(param_sets)]
     rows = []
     with open_client(client, scheduler, workers, len(specs)) as dask_client:
@@ -179,5 +184,6 @@ def sweep(
     _save_tracebacks(folder, rows)
     table = build_table(rows, param_names, metric)
     write_outputs(table, folder, param_names, metric,
-                  title=f"Sweep of {ref.name} over {', '.join(c['code'] for c in codes)}")
+                  title=f"Sweep of {ref.name} over {', '.join(c['code'] for c in codes)}"
+                  + ("" if rules.name == "spec" else f" under {rules.name} rules"))
     return SweepOutcome(table, folder)

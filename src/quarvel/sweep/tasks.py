@@ -8,6 +8,7 @@ import time
 import traceback
 import warnings
 from dataclasses import dataclass
+from typing import Any
 
 from quarvel.sweep import engine
 from quarvel.sweep.data_shipping import install_files, worker_data_dir
@@ -28,6 +29,7 @@ class TaskSpec:
     codes: tuple[dict, ...]
     initial_capital: int | None = None
     reports: bool = False
+    rules: Any = None  # a name or a rules object of quarvel.rules (pickled to the workers)
 
 
 def describe_error(error: BaseException) -> str:
@@ -70,7 +72,7 @@ def run_task(spec: TaskSpec, files: dict[str, tuple[str, bytes]]) -> dict:
                 result, folder = engine.run_one(
                     strategy, [dict(c) for c in spec.codes], spec.window.start,
                     spec.window.end, data_dir=data_dir, initial_capital=spec.initial_capital,
-                    write_reports=spec.reports)
+                    write_reports=spec.reports, rules=spec.rules)
             row["metrics"] = engine.metrics_of(result)
             row["ticks"] = int(result.ticks)
             row["run"] = os.path.basename(folder) if folder else None

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <string_view>
 
 namespace quarvel::native {
 namespace nb = nanobind;
@@ -71,13 +72,19 @@ inline long long require_int64(nb::handle v, const char *arg) {
     return out;
 }
 
-/// The str value as UTF-8 (call after require_str).
-inline std::string utf8(nb::handle v) {
+/// The str value's UTF-8 text viewed in place, valid while the str lives (call after
+/// require_str).
+inline std::string_view utf8_view(nb::handle v) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
     if (!data)
         throw nb::python_error();
-    return std::string(data, static_cast<size_t>(size));
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+/// The str value as UTF-8 (call after require_str).
+inline std::string utf8(nb::handle v) {
+    return std::string(utf8_view(v));
 }
 
 } // namespace quarvel::native

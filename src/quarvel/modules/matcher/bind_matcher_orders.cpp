@@ -131,6 +131,8 @@ void add_order(nb::handle self, nb::handle code, nb::handle product_type, nb::ha
         make_order_record(self, code, product_type, is_stock, action, price_value, qty, price_type,
                           order_type, order_cond, order_lot, oc_type);
     core::input_rules::check_limit_price(price_value, is_limit_order(record));
+    if (refuse_beyond_buying_power(self, record))
+        return;
     // From here on the order rests, whatever happens to its report.
     pending_orders_of(self).attr("append")(record);
     note_list_change(self);

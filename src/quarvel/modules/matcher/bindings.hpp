@@ -69,6 +69,10 @@ void queue_response(nb::handle self, nb::handle response);
 nb::object make_order_report(nb::handle self, nb::handle trade, nb::handle operation_type,
                              nb::handle code_obj);
 
+/// Queues a rejection report and returns true when the account cannot pay for the order
+/// (its `check_buying_power` names a shortfall); the order must then not rest.
+bool refuse_beyond_buying_power(nb::handle self, nb::handle record);
+
 /// The deal report of a deal record (dispatch on its product type).
 nb::object make_deal_report(nb::handle self, nb::handle trade);
 

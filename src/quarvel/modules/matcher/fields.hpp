@@ -49,6 +49,7 @@ namespace nb = nanobind;
     X(from_value)                                                                                  \
     X(add_trade_record)                                                                            \
     X(set_positions)                                                                               \
+    X(check_buying_power)                                                                          \
     X(Action)                                                                                      \
     X(PriceType)                                                                                   \
     X(OrderType)                                                                                   \

@@ -6,6 +6,7 @@
 #include "_native/mangled.hpp"
 #include "account.hpp"
 #include "bindings.hpp"
+#include "ledger_rules.hpp"
 
 namespace quarvel::positions {
 
@@ -138,8 +139,13 @@ void register_account_methods(nb::class_<Positions> &cls) {
         "fetch_account_balance", [](nb::handle self) { return self.attr("current_capital"); },
         nb::sig("def fetch_account_balance(self) -> int | float"));
     cls.def(
-        "fetch_margin", [](nb::handle self) { return self.attr("current_capital"); },
-        nb::sig("def fetch_margin(self) -> int | float"));
+        "fetch_margin",
+        [](nb::handle self) -> nb::object {
+            if (const core::ledger::TaiwanRulesTable *rules = installed_rules(self))
+                return margin_report(self, *rules);
+            return self.attr("current_capital");
+        },
+        nb::sig("def fetch_margin(self) -> int | float | dict"));
 
     cls.def(
         "set_current_tick",

@@ -6,10 +6,12 @@
 #include "account.hpp"
 #include "core/cover_math.hpp"
 #include "core/fifo_cover.hpp"
+#include "core/market_rules_margin.hpp"
 #include "core/trade_cost.hpp"
 #include "deal_checks.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
+#include "ledger_rules.hpp"
 #include "ledger_values.hpp"
 
 namespace quarvel::positions {
@@ -82,6 +84,15 @@ void book_cover_statistics(nb::handle info, const CoverOutcome &outcome, nb::han
     add_to(info, gained ? k.profit_total : k.loss_total, profit);
 }
 
+/// A futures leg the installed rules margin instead of paying its value in full.
+bool margined_leg(nb::handle self, nb::handle code, nb::handle product_type) {
+    return margined_terms(installed_rules(self), code, text_equals(product_type, "Future"));
+}
+
+double margin_per_contract(nb::handle self, nb::handle code) {
+    return margined_terms(installed_rules(self), code, true)->original_margin;
+}
+
 /// Books a deal against the opposite side. Returns true when nothing is left to open.
 bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle product_type,
            const std::string &capital_before) {
@@ -99,6 +110,9 @@ bool cover(nb::handle self, nb::handle code, nb::handle entry, nb::handle produc
     book_cover_statistics(item(self.attr(k._account_infos), code), outcome, profit);
     nb::object back = sum_or_int_zero(
         summed, core::ledger::capital_back_on_cover(outcome.covering_short, totals));
+    if (summed && margined_leg(self, code, product_type))
+        back = nb::float_(core::ledger::margined_cash_back(
+            outcome.covering_short, totals.entry_total, totals.exit_total, totals.exit_cost_total));
     add_to_attribute(self, k.current_capital, back, false);
 
     std::string line =
@@ -123,13 +137,24 @@ void open_position(nb::handle self, nb::handle code, nb::handle entry, nb::handl
     double fee = as_real(cost.fee, "fee");
     double fixed_cost = as_real(cost.fixed_cost, "per_trade_cost");
     double charged = core::ledger::entry_charge(cost.price, units, fee, fixed_cost);
+    double entry_cost = fee + fixed_cost;
+    const bool ruled = installed_rules(self) != nullptr;
+    const bool margined = ruled && margined_leg(self, code, product_type);
+    if (ruled) {
+        double tax = as_real(cost.tax, "tax");
+        charged = core::ledger::opening_cash(margined, cost.price * units, fee, tax, fixed_cost);
+        entry_cost = (fee + tax) + fixed_cost;
+    }
     add_to_attribute(self, k.current_capital, nb::float_(charged), true);
 
     std::string line = buying ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ";
     line += capital_before;
     line += buying ? ", 進場價金: " : ", 應付金額: ";
-    line += py_float(cost.price * units) + ", 進場成本: " + py_float(fee + fixed_cost) +
-            "[/bold pink1]";
+    line += py_float(cost.price * units) + ", 進場成本: " + py_float(entry_cost);
+    if (margined)
+        line += ", 保證金: " + py_float(core::ledger::original_margin(
+                                   margin_per_contract(self, code), as_real(cost.qty, "quantity")));
+    line += "[/bold pink1]";
     print_line(nb::str(line.c_str(), line.size()));
 
     append(item(item(self.attr(k.positions), code), buying ? k.buy : k.sell), entry);

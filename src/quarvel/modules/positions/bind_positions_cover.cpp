@@ -7,6 +7,7 @@
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
+#include "ledger_rules.hpp"
 #include "ledger_values.hpp"
 
 namespace quarvel::positions {
@@ -85,6 +86,8 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
     // Checked before the first chunk so a bad quantity leaves the book untouched.
     core::ledger::FifoCover walk(require_int64(quantity, "quantity"));
 
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
+    const bool future = text_equals(product_type, "Future");
     core::ledger::CoverTotals totals;
     while (walk.wants_more() && nb::len(target) > 0) {
         nb::object entry = target[0];
@@ -94,8 +97,9 @@ CoverOutcome calculate_profit(nb::handle self, nb::handle cover_position, nb::ha
         LegCost entry_cost =
             calculate_trade_cost(self, item(entry, k.code), item(entry, k.action),
                                  item(entry, k.price), chunk_qty, product_type, true, false);
-        LegCost exit_cost = calculate_trade_cost(self, code, action, item(cover_position, k.price),
-                                                 chunk_qty, product_type, false, false);
+        LegCost exit_cost = calculate_trade_cost(
+            self, code, action, item(cover_position, k.price), chunk_qty, product_type, false,
+            false, day_trade_sell(rules, entry, cover_position, future));
         print_chunk(cover_position, entry);
 
         core::ledger::ChunkLegs legs = chunk_legs(entry_cost, exit_cost);

@@ -85,6 +85,7 @@ void register_ledger_methods(nb::class_<Positions> &cls) {
     register_price_methods(cls);
     register_cover_methods(cls);
     register_book_methods(cls);
+    register_rules_methods(cls);
 
     static const std::string make_sig =
         std::string("def _Positions__make_trade_record(self, ") + kTradeRecordArgs + ") -> dict";

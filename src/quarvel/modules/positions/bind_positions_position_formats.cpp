@@ -7,6 +7,7 @@
 #include "_native/pyns.hpp"
 #include "_native/records.hpp"
 #include "core/trade_cost.hpp"
+#include "ledger_rules.hpp"
 #include "reports.hpp"
 
 namespace quarvel::positions {
@@ -68,6 +69,16 @@ bool is_zero(nb::handle quantity) {
     return quantity.equal(nb::int_(0));
 }
 
+/// Under market rules that margin futures: the margin this code ties up and what the
+/// account has left.
+void add_margin_keys(nb::handle self, nb::handle code, nb::dict row, bool stock) {
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
+    if (!rules || stock)
+        return;
+    row["margin_used"] = code_margin_used(self, *rules, code);
+    row["margin_available"] = margin_report(self, *rules)["available"];
+}
+
 nb::list format_position_summary(nb::handle self, nb::handle product_type) {
     require_str(product_type, "product_type");
     nb::list codes = target_codes(self, product_type);
@@ -116,6 +127,7 @@ nb::list format_position_summary(nb::handle self, nb::handle product_type) {
                  {"margin_purchase_amount", "collateral", "short_sale_margin", "interest"})
                 row[key] = 0;
         }
+        add_margin_keys(self, code, row, stock);
         result.append(row);
     }
     return result;

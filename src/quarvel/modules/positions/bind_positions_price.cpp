@@ -9,10 +9,11 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/mangled.hpp"
-#include "core/price_rules.hpp"
+#include "core/market_rules_ticks.hpp"
 #include "core/trade_cost.hpp"
 #include "ledger.hpp"
 #include "ledger_keys.hpp"
+#include "ledger_rules.hpp"
 #include "ledger_values.hpp"
 
 namespace quarvel::positions {
@@ -21,19 +22,22 @@ using namespace native;
 
 namespace {
 
-bool fund_code(nb::handle code) {
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(code.ptr(), &size);
-    if (!text)
-        throw nb::python_error();
-    return core::ledger::is_fund_code(std::string_view(text, static_cast<size_t>(size)));
+/// The grid of `code`: whole index points for index futures when Taiwan rules are installed.
+core::ledger::TickGrid grid_of(const core::ledger::TaiwanRulesTable *rules, nb::handle code) {
+    std::string_view text = utf8_view(code);
+    bool points = rules && core::ledger::index_future_of(text) != core::ledger::IndexFuture::None;
+    return core::ledger::tick_grid_of(text, points);
+}
+
+core::ledger::TickGrid grid_of(nb::handle self, nb::handle code) {
+    return grid_of(installed_rules(self), code);
 }
 
 /// (rounded price, tick): ints in the bands of 1 and 5, floats below.
-nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
+nb::tuple ceil_price_by_tick(nb::handle self, nb::handle code, nb::handle price) {
     require_str(code, "code");
     double value = require_real(price, "price");
-    core::ledger::TickSnap snap = core::ledger::ceil_price_by_tick(fund_code(code), value);
+    core::ledger::TickSnap snap = core::ledger::ceil_price_on(grid_of(self, code), value);
     double rounded = snap.integral ? snap.units : snap.price;
     if (!std::isfinite(rounded))
         raise_not_finite(rounded);
@@ -48,18 +52,17 @@ nb::tuple ceil_price_by_tick(nb::handle, nb::handle code, nb::handle price) {
     return nb::make_tuple(units * nb::int_(5), nb::int_(5));
 }
 
-double slipped_price(nb::handle code, double price, nb::handle tick_count, bool up) {
+double slipped_price(core::ledger::TickGrid grid, double price, nb::handle tick_count, bool up) {
     std::int64_t count = require_int64(tick_count, "tick_count");
     core::input_rules::check_slippage_ticks(count);
     // The steps run in chunks (about 20 ms each) with a signal check between them, so that a
     // huge configured tick count can be interrupted; chunking leaves the result unchanged,
     // as each step starts from the previous step's price alone.
     constexpr std::int64_t kStepsPerChunk = std::int64_t{1} << 20;
-    const bool fund = fund_code(code);
     double out = price;
     for (std::int64_t left = count; left > 0;) {
         const std::int64_t steps = std::min(left, kStepsPerChunk);
-        out = core::ledger::slippage_price(fund, out, steps, up);
+        out = core::ledger::slippage_on(grid, out, steps, up);
         left -= steps;
         if (left > 0 && (!std::isfinite(out) || PyErr_CheckSignals() < 0))
             break;
@@ -71,12 +74,13 @@ double slipped_price(nb::handle code, double price, nb::handle tick_count, bool 
     return out;
 }
 
-nb::float_ calculate_slippage_price(nb::handle, nb::handle code, nb::handle price,
+nb::float_ calculate_slippage_price(nb::handle self, nb::handle code, nb::handle price,
                                     nb::handle tick_count, nb::handle direction) {
     require_str(code, "code");
     double value = require_real(price, "price");
     require_int(tick_count, "tick_count");
-    return nb::float_(slipped_price(code, value, tick_count, text_equals(direction, "up")));
+    return nb::float_(
+        slipped_price(grid_of(self, code), value, tick_count, text_equals(direction, "up")));
 }
 
 nb::object apply_future_contract_value(nb::handle, nb::handle code) {
@@ -88,6 +92,13 @@ nb::object apply_future_contract_value(nb::handle, nb::handle code) {
     if (known)
         return table[code];
     return nb::int_(core::ledger::kDefaultContractValue);
+}
+
+/// An int for a whole number (as the contract-value table holds them), else a float.
+nb::object whole_or_float(double value) {
+    if (std::floor(value) == value && std::fabs(value) < 9.0e15)
+        return nb::int_(static_cast<long long>(value));
+    return nb::float_(value);
 }
 
 /// action.lower(): the two sides as interned keys, other ASCII text lowered natively,
@@ -130,7 +141,7 @@ nb::dict calculate_trade_cost_method(nb::handle self, nb::handle code, nb::handl
 
 LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                              nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                             bool reverse_direction) {
+                             bool reverse_direction, bool day_trade) {
     require_str(code, "code");
     double origin_price = require_real(price, "price");
     require_int(quantity, "quantity");
@@ -155,15 +166,29 @@ LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action
     bool up = core::ledger::slips_up(text_equals(direction, "up"), text_equals(direction, "down"),
                                      reverse_direction);
 
+    const core::ledger::TaiwanRulesTable *rules = installed_rules(self);
+    const core::ledger::FutureTerms *terms = margined_terms(rules, code, future);
     LegCost cost;
-    cost.price = slipped_price(code, origin_price, item(slippage, k.tick_count), up);
+    cost.price =
+        slipped_price(grid_of(rules, code), origin_price, item(slippage, k.tick_count), up);
     nb::object units =
         future ? apply_future_contract_value(self, code) : nb::int_(core::ledger::kSharesPerLot);
+    if (terms)
+        units = whole_or_float(terms->multiplier);
 
-    cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
-    cost.tax = ignore_tax
-                   ? nb::int_(0)
-                   : charge(item(item(settings, family_name), k.tax), quantity, units, cost.price);
+    if (rules && (terms || !future)) {
+        // The law decides which legs pay tax, so the ledger's ignore_tax does not apply.
+        core::ledger::LegCharges charges =
+            ruled_charges(*rules, terms, code, cost.price, as_real(quantity, "quantity"),
+                          text_equals(action, "Sell"), day_trade);
+        cost.fee = nb::float_(charges.fee);
+        cost.tax = nb::float_(charges.tax);
+    } else {
+        cost.fee = charge(item(item(settings, family_name), k.fee), quantity, units, cost.price);
+        cost.tax = ignore_tax ? nb::int_(0)
+                              : charge(item(item(settings, family_name), k.tax), quantity, units,
+                                       cost.price);
+    }
     cost.fixed_cost = item(item(settings, family_name), k.per_trade_cost);
     cost.qty = nb::borrow(quantity);
     cost.min_qty = quantity * units;

@@ -1,5 +1,6 @@
 // File helpers shared by the export and report methods: code checks, atomic writes and
 // the save-path method.
+#include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
 #include "_native/mangled.hpp"
@@ -15,15 +16,6 @@ using namespace native;
 
 namespace {
 
-/// The UTF-8 bytes of a str, copied so that they outlive a GIL release.
-std::string utf8_copy(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return std::string(data, static_cast<size_t>(size));
-}
-
 /// OSError (or its errno subclass, e.g. PermissionError) for `path`, like open() raises.
 [[noreturn]] void raise_os_error(int error, nb::handle path) {
     nb::object exc = nb::handle(PyExc_OSError)(error, std::strerror(error), path);
@@ -37,8 +29,8 @@ void write_text_atomically(nb::handle path, nb::handle text, bool with_bom) {
     if (!PyUnicode_Check(text.ptr()))
         throw nb::type_error("report text must be str");
     nb::object fs_path = module_attr(kModule, "os").attr("fsdecode")(path);
-    std::string target = utf8_copy(fs_path);
-    std::string body = utf8_copy(text);
+    std::string target = utf8(fs_path);
+    std::string body = utf8(text);
     const std::string_view head = with_bom ? std::string_view("\xEF\xBB\xBF") : std::string_view();
     int error = 0;
     {

@@ -103,6 +103,12 @@ void generate_standard_report(nb::handle self, nb::handle code, nb::handle quote
     context["profit_rows_json"] = dumps(profit_rows);
     context["include_profit_rows"] = dumps(points);
     context["fee_settings"] = self.attr("_fee_settings");
+    // Installed market rules replace the fee and tax rows; the default rules add nothing.
+    nb::object rules = nb::getattr(self, "_market_rules", nb::none());
+    if (!rules.is_none()) {
+        context["market_rules"] = rules.attr("name");
+        context["market_rules_values"] = rules.attr("values")();
+    }
     context["account_info"] = account_info;
     context["initial_capital"] = self.attr("initial_capital");
     context["current_capital"] = self.attr("current_capital");

@@ -192,11 +192,7 @@ bool flag_value(nb::handle value, const char *what) {
 std::string_view text_value(nb::handle value, const char *what) {
     if (!PyUnicode_Check(value.ptr()))
         raise_arg_type(what, "str", value);
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return {data, static_cast<std::size_t>(size)};
+    return utf8_view(value);
 }
 
 void register_tick_rows(nb::module_ &m) {

@@ -13,6 +13,7 @@ struct Positions {};
 
 void bind_module_names(nb::module_ &m);
 void bind_positions(nb::module_ &m);
+void bind_rules_table(nb::module_ &m);
 void bind_quote_manager(nb::module_ &m);
 
 // Method groups of Positions, one binding file each.

@@ -27,7 +27,7 @@ struct LegCost {
 /// Costs one leg with the fee settings in force now (see `_Positions__calculate_trade_cost`).
 LegCost calculate_trade_cost(nb::handle self, nb::handle code, nb::handle action, nb::handle price,
                              nb::handle quantity, nb::handle product_type, bool ignore_tax,
-                             bool reverse_direction);
+                             bool reverse_direction, bool day_trade = false);
 
 /// The cost info dict {fee, tax, fixed_cost, qty, min_qty, price, origin_price}.
 nb::dict cost_info(const LegCost &cost);
@@ -49,5 +49,6 @@ nb::dict cover_result(const CoverOutcome &outcome);
 void register_price_methods(nb::class_<Positions> &cls);
 void register_cover_methods(nb::class_<Positions> &cls);
 void register_book_methods(nb::class_<Positions> &cls);
+void register_rules_methods(nb::class_<Positions> &cls);
 
 } // namespace quarvel::positions

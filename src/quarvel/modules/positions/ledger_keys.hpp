@@ -25,7 +25,7 @@ namespace nb = nanobind;
     X(loss_times) X(profit_total) X(loss_total) X(positions) X(product_type_mapper)            \
     X(current_capital) X(console) X(print) X(trade_id) X(dt) X(trade_status)                   \
     X(trade_records) X(_profit_report) X(_fee_settings) X(_account_infos)                      \
-    X(FutureIndexContractValue) X(copy) X(deepcopy)
+    X(FutureIndexContractValue) X(copy) X(deepcopy) X(_market_rules) X(_market_rules_table)
 // clang-format on
 
 struct LedgerKeys {
