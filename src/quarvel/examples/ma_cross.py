@@ -21,6 +21,15 @@ class MovingAverageCross:
     # Codes to trade; other replayed codes (such as the "0050" benchmark) are only watched.
     trade_codes: tuple[str, ...] | None = None
 
+    def __init__(self, fast: int = 10, slow: int = 30, quantity: int = 1,
+                 trade_codes: tuple[str, ...] | None = None) -> None:
+        # Keyword arguments, so that a parameter sweep can hand each set to the constructor.
+        if not 0 < fast < slow:
+            raise ValueError(f"the fast average needs fewer bars than the slow one: "
+                             f"fast={fast}, slow={slow}")
+        self.fast, self.slow, self.quantity = fast, slow, quantity
+        self.trade_codes = trade_codes
+
     def on_start(self, context):
         self.last_minute = {}
         self.signal = {}
