@@ -29,14 +29,14 @@ bool py_equals(nb::handle a, nb::handle b) {
 
 /// A str equal to `code`, compared without building Python objects; a miss usually costs
 /// a length or a cached-hash comparison.
-bool same_code(PyObject *value, PyObject *code) {
+bool same_code(PyObject *value, PyObject *code, Py_hash_t code_hash) {
     if (value == code)
         return true;
     if (!PyUnicode_CheckExact(value))
         return py_equals(value, code);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     if (length != PyUnicode_GET_LENGTH(code) || PyUnicode_KIND(value) != PyUnicode_KIND(code) ||
-        str_hash(value) != str_hash(code))
+        str_hash(value) != code_hash)
         return false;
     return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(code),
                        static_cast<size_t>(length) * PyUnicode_KIND(value)) == 0;
@@ -52,6 +52,7 @@ Presence collect_without_lock(nb::handle orders, nb::handle code, nb::handle key
     if (!PyList_CheckExact(orders.ptr()))
         return Presence::Unsure;
     const Py_ssize_t n = PyList_GET_SIZE(orders.ptr());
+    const Py_hash_t code_hash = str_hash(code.ptr()); // the code is a checked str
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *order = PyList_GET_ITEM(orders.ptr(), i);
         if (!PyDict_CheckExact(order))
@@ -61,7 +62,7 @@ Presence collect_without_lock(nb::handle orders, nb::handle code, nb::handle key
             PyErr_Clear();
             return Presence::Unsure;
         }
-        if (same_code(order_code, code.ptr()))
+        if (same_code(order_code, code.ptr(), code_hash))
             found.push_back(nb::borrow(order));
     }
     return found.empty() ? Presence::None : Presence::Some;
@@ -72,12 +73,13 @@ Presence collect_without_lock(nb::handle orders, nb::handle code, nb::handle key
 std::vector<nb::object> orders_of_code(nb::handle orders, nb::handle code, nb::handle key) {
     std::vector<nb::object> found;
     nb::list snapshot = nb::list(orders);
+    const Py_hash_t code_hash = str_hash(code.ptr());
     for (nb::handle order : snapshot) {
         PyObject *order_code = PyDict_CheckExact(order.ptr())
                                    ? PyDict_GetItemWithError(order.ptr(), key.ptr())
                                    : nullptr;
         if (order_code && PyUnicode_CheckExact(order_code)) {
-            if (same_code(order_code, code.ptr()))
+            if (same_code(order_code, code.ptr(), code_hash))
                 found.push_back(nb::borrow(order));
             continue;
         }
