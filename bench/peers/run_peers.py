@@ -58,8 +58,9 @@ def main() -> int:
     parser.add_argument("--systems", default=",".join(SYSTEMS),
                         help=f"comma-separated, from {', '.join(SYSTEMS)}")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--ticks-dir", default=None, help="default: $QUARVEL_PEERS_TICKS or "
-                        "../shared/data/ticks (the five real TXFR1 days)")
+    parser.add_argument("--ticks-dir", default=None,
+                        help="a folder of TXFR1 tick files (default: $QUARVEL_PEERS_TICKS, "
+                        "else the team data folder beside this checkout)")
     parser.add_argument("--quarvel-python", default=sys.executable,
                         help="interpreter that imports quarvel (default: this one)")
     parser.add_argument("--peer-python", default=sys.executable,

@@ -15,9 +15,9 @@ Defaults of ``TaiwanRules`` (every value can be overridden by keyword)::
     day_trade_tax             0.0015     same act, same-day round trip of a stock, extended to 2027-12-31
     bond_etf_tax              0.0        bond ETF sells exempt until 2026-12-31 (2025-12)
     futures_tax               0.00002    Futures Transaction Tax Act, stock index futures, per side (2025-12)
-    tx_multiplier             200        TAIFEX TX contract specification, TWD per point (2025-12)
-    mtx_multiplier            50         TAIFEX MTX contract specification (2025-12)
-    tmf_multiplier            10         TAIFEX TMF contract specification (2025-12)
+    tx_multiplier             200        TAIFEX TX contract terms, TWD per point (2025-12)
+    mtx_multiplier            50         TAIFEX MTX contract terms (2025-12)
+    tmf_multiplier            10         TAIFEX TMF contract terms (2025-12)
     tx_commission             50         typical retail broker, TWD per contract per side (2025-12)
     mtx_commission            25         typical retail broker (2025-12)
     tmf_commission            12         typical retail broker (2025-12)
@@ -44,7 +44,7 @@ from typing import Any
 class SpecRules:
     """The simulator's own costing from its fee settings; nothing is ever rejected."""
 
-    name = "spec"
+    name = "default"
     table = None
 
     def values(self) -> dict[str, Any]:
@@ -64,9 +64,9 @@ TAIWAN_DEFAULTS: dict[str, tuple[float, str, str]] = {
     "day_trade_tax": (0.0015, "Securities Transaction Tax Act, day trades", "2025-12"),
     "bond_etf_tax": (0.0, "bond ETF exemption", "2025-12"),
     "futures_tax": (0.00002, "Futures Transaction Tax Act, index futures", "2025-12"),
-    "tx_multiplier": (200, "TAIFEX contract specification", "2025-12"),
-    "mtx_multiplier": (50, "TAIFEX contract specification", "2025-12"),
-    "tmf_multiplier": (10, "TAIFEX contract specification", "2025-12"),
+    "tx_multiplier": (200, "TAIFEX contract terms", "2025-12"),
+    "mtx_multiplier": (50, "TAIFEX contract terms", "2025-12"),
+    "tmf_multiplier": (10, "TAIFEX contract terms", "2025-12"),
     "tx_commission": (50, "typical retail broker", "2025-12"),
     "mtx_commission": (25, "typical retail broker", "2025-12"),
     "tmf_commission": (12, "typical retail broker", "2025-12"),
@@ -113,11 +113,11 @@ def _taiwan_rules(values: dict[str, float]) -> TaiwanRules:
     return TaiwanRules(**values)
 
 
-RULES = {"spec": SpecRules, "taiwan": TaiwanRules}
+RULES = {"default": SpecRules, "taiwan": TaiwanRules}
 
 
 def make_rules(rules: str | SpecRules | TaiwanRules | None) -> SpecRules | TaiwanRules:
-    """A rules object from its name ("spec", "taiwan"), or the object itself; None is "spec"."""
+    """A rules object from its name ("default", "taiwan"), or the object itself; None is "default"."""
     if rules is None:
         return SpecRules()
     if isinstance(rules, str):

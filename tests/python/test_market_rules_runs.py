@@ -59,9 +59,9 @@ def test_default_rules_leave_a_run_unchanged(data_dir, printed):
                                      "2025-01-02", "2025-01-02", ticks_dir=str(SHARED_TICKS),
                                      write_reports=False, progress=False, **kwargs)
 
-    plain, spec = run(), run(rules="spec")
-    assert (plain.final_capital, plain.realised_profit) == (spec.final_capital, spec.realised_profit)
-    assert dict(spec.cost_rows)["market rules"] == "spec"
+    plain, named = run(), run(rules="default")
+    assert (plain.final_capital, plain.realised_profit) == (named.final_capital, named.realised_profit)
+    assert dict(named.cost_rows)["market rules"] == "default"
     # The same day under Taiwan rules with too little cash for one contract: every entry is
     # refused and nothing is booked.
     poor = run(rules="taiwan", initial_capital=100_000)

@@ -227,8 +227,8 @@ def test_reports_come_back_from_the_workers(two_workers, two_worker_sweep, strat
     page = open(report, encoding="utf-8").read()
     assert 'id="rules-table"' in page and "<td>0.28</td>" in page
     # The same run under the default rules (in the shared sweep) paid other costs.
-    (spec_table, _), _, _ = two_worker_sweep
-    same = spec_table.filter((pl.col("fast") == 5) & (pl.col("slow") == 20)
+    (default_table, _), _, _ = two_worker_sweep
+    same = default_table.filter((pl.col("fast") == 5) & (pl.col("slow") == 20)
                              & (pl.col("start") == "2024-01-02"))
     assert same["net_profit"].item() != table["net_profit"].item()
 

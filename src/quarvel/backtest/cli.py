@@ -76,8 +76,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--tz", default=MARKET_TIMEZONE, metavar="ZONE",
                         help="local time zone of the run (default Asia/Taipei, the market's own; "
                         "sessions, K-bars and report times are local times)")
-    parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
-                        help="market rules: spec (the simulator's fee settings, default) or "
+    parser.add_argument("--rules", choices=("default", "taiwan"), default="default",
+                        help="market rules: default (the fee settings of the account) or "
                         "taiwan (Taiwan commission, tax, tick sizes, futures margin)")
     parser.add_argument("--verbose", action="store_true",
                         help="also print the per-order and per-deal lines (always in run.log)")

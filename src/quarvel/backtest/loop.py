@@ -121,7 +121,7 @@ def run_backtest(
     The modules' per-order and per-deal lines go to the run folder's run.log; `verbose`
     also prints them.
     Bad inputs raise `RunInputError` (a ValueError) before anything runs.
-    `rules`: "spec" (default) or "taiwan", or a rules object of `quarvel.rules`.
+    `rules`: "default" (the default) or "taiwan", or a rules object of `quarvel.rules`.
     """
     check_inputs(codes, start, end, backfill_start, backfill_end, initial_capital)
     source, cache_dir, label = runs.open_source(api, ticks_dir, synthetic)

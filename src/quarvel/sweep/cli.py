@@ -44,8 +44,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--synthetic", action="store_true",
                         help="replay the built-in synthetic market")
     parser.add_argument("--capital", type=int, metavar="AMOUNT", help="initial capital of each run")
-    parser.add_argument("--rules", choices=("spec", "taiwan"), default="spec",
-                        help="market rules of each run: spec (the fee settings, default) or "
+    parser.add_argument("--rules", choices=("default", "taiwan"), default="default",
+                        help="market rules of each run: default (the fee settings of the account) or "
                         "taiwan (Taiwan costs, tick sizes, margin and buying power)")
     parser.add_argument("--scheduler", metavar="tcp://HOST:8786",
                         help="address of a running Dask scheduler (default: a local cluster)")

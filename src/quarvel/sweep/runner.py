@@ -99,7 +99,7 @@ def run_sweep(strategy, codes, grid: dict[str, list] | None = None, windows=(),
     client    a Dask client to use; otherwise `scheduler` (an address such as
               "tcp://127.0.0.1:8786") or a local cluster of `workers` processes.
     metric    the column ranked on, best first (see quarvel.sweep.METRIC_KEYS).
-    rules     the market rules of every run: None or "spec" (default), "taiwan", or a
+    rules     the market rules of every run: None or "default", "taiwan", or a
               rules object such as TaiwanRules(broker_discount=0.28).
     Other options: reports, data_dir, ticks_dir, synthetic, api, initial_capital,
     output_dir, on_progress (see `sweep`).
@@ -185,5 +185,5 @@ def sweep(
     table = build_table(rows, param_names, metric)
     write_outputs(table, folder, param_names, metric,
                   title=f"Sweep of {ref.name} over {', '.join(c['code'] for c in codes)}"
-                  + ("" if rules.name == "spec" else f" under {rules.name} rules"))
+                  + ("" if rules.name == "default" else f" under {rules.name} rules"))
     return SweepOutcome(table, folder)
