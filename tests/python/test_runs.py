@@ -172,11 +172,13 @@ def test_stale_temporary_files_are_swept(data_dir, printed):
     cache = data_dir / "synthetic" / "ticks"
     cache.mkdir(parents=True)
     old, fresh = cache / "2330 x - ticks.csv.1.2.tmp", cache / "2330 y - ticks.csv.1.3.tmp"
-    for path in (old, fresh):
+    hidden = cache / ".2330 z - ticks.csv.abc.tmp"  # the cache writer's own temporaries
+    for path in (old, fresh, hidden):
         path.write_text("partial")
-    os.utime(old, (time.time() - 7200,) * 2)
+    for path in (old, hidden):
+        os.utime(path, (time.time() - 7200,) * 2)
     result = run(synthetic=True)
-    assert not old.exists() and fresh.exists()
+    assert not old.exists() and not hidden.exists() and fresh.exists()
     assert any(str(old) in text for text in result.warnings)
 
 

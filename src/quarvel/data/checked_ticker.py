@@ -21,6 +21,7 @@ import polars as pl
 from quarvel.data import problems as kinds
 from quarvel.data.calendar import is_trading_day
 from quarvel.data.problems import ProblemLog
+from quarvel.data.tick_cache import tick_file_name, write_atomically
 from quarvel.data.validate import TICK_SCHEMA, check_ticks, read_and_check
 from quarvel.modules.ticker import ticker as ticker_module
 from quarvel.modules.ticker.ticker import Ticker
@@ -31,10 +32,6 @@ STALE_TEMP_SECONDS = 3600
 _EMPTY = pl.DataFrame(schema={**TICK_SCHEMA, "code": pl.String})
 
 
-def cache_file(folder: str, code: str, date: str) -> str:
-    return os.path.join(folder, f"{code} {date} - ticks.csv")
-
-
 def _say(text: str) -> None:
     ticker_module.console.print(text)
 
@@ -43,7 +40,8 @@ def sweep_stale_temps(folder: str, older_than: float = STALE_TEMP_SECONDS) -> li
     """Removes temporary files of interrupted writes; returns the removed paths."""
     removed = []
     limit = time.time() - older_than
-    for path in glob.glob(os.path.join(glob.escape(folder), "*.tmp")):
+    # Temporary files are hidden (".name.tmp"), which "*" passes over without include_hidden.
+    for path in glob.glob(os.path.join(glob.escape(folder), "*.tmp"), include_hidden=True):
         try:
             if os.lstat(path).st_mtime < limit:
                 os.remove(path)
@@ -51,20 +49,6 @@ def sweep_stale_temps(folder: str, older_than: float = STALE_TEMP_SECONDS) -> li
         except OSError:
             pass  # another process took it, or it is not ours to remove
     return removed
-
-
-def write_atomically(frame: pl.DataFrame, path: str) -> None:
-    """CSV to a temporary file in the same folder, then renamed into place."""
-    temp = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
-    try:
-        frame.write_csv(temp)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.remove(temp)
-        except OSError:
-            pass
-        raise
 
 
 class CheckedTicker(Ticker):
@@ -132,7 +116,7 @@ class CheckedTicker(Ticker):
                 self.log.warn(f"the tick cache folder {self.cache_dir} is unusable: {error}")
             for path in sweep_stale_temps(self.cache_dir):
                 self.log.warn(f"removed a temporary file left by an interrupted write: {path}")
-        path = cache_file(self.cache_dir, code, date)
+        path = os.path.join(self.cache_dir, tick_file_name(code, date))
         if os.path.lexists(path):
             _say(f"[green]檔案 {path} 已存在, 開始讀取檔案...[/green]")
             frame, fault = read_and_check(path, day, market)
