@@ -13,6 +13,7 @@ from typing import Any
 import polars as pl
 
 from quarvel.backtest import metrics
+from quarvel.data.calendar import trading_days
 
 MINUTE = dt.timedelta(minutes=1)
 
@@ -236,7 +237,7 @@ def equity_frame(closes: dict[str, pl.DataFrame], events: pl.DataFrame,
 def run_trading_days(start: str, end: str) -> list[dt.date]:
     """Trading days of the run's range by the package's calendar."""
     first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
-    return _trading_days(first, last) if first <= last else []
+    return trading_days(first, last)
 
 
 def trading_days_per_year(start: str, end: str) -> float:
@@ -244,7 +245,7 @@ def trading_days_per_year(start: str, end: str) -> float:
     first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
     years = range(first.year, max(first.year, last.year) + 1)
     return metrics.annualisation(
-        years, lambda year: len(_trading_days(dt.date(year, 1, 1), dt.date(year, 12, 31))))
+        years, lambda year: len(trading_days(dt.date(year, 1, 1), dt.date(year, 12, 31))))
 
 
 def attach_results(result, context, start: str, end: str) -> None:
@@ -260,15 +261,3 @@ def attach_results(result, context, start: str, end: str) -> None:
     result.trading_days = len(days)
     result.metrics = metrics.compute_metrics(
         result.equity, round_trips, initial, days, trading_days_per_year(start, end))
-
-
-def _trading_days(first: dt.date, last: dt.date) -> list[dt.date]:
-    try:
-        from quarvel.data.calendar import trading_days
-    except ImportError:  # before the data package: the same rule from the holiday file
-        from quarvel.offline_api import load_holidays
-
-        closed = load_holidays()
-        span = (first + dt.timedelta(days=i) for i in range((last - first).days + 1))
-        return [d for d in span if d.weekday() < 5 and d.isoformat() not in closed]
-    return trading_days(first, last)
