@@ -5,6 +5,7 @@ stress, browser, determinism), marked `deep` so `-m "not deep"` leaves them out.
 """
 
 import importlib
+import subprocess
 import sys
 from pathlib import Path
 
@@ -60,3 +61,21 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if DEEP in Path(str(item.fspath)).parents:
             item.add_marker(pytest.mark.deep)
+
+
+@pytest.fixture
+def tmpfs():
+    """mount(path, options) mounts a small tmpfs there (a real full or read-only disk) and
+    says whether it could (root only); every mount is undone after the test."""
+    mounted = []
+
+    def mount(path, options):
+        path.mkdir(parents=True, exist_ok=True)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)],
+                              capture_output=True)
+        if done.returncode == 0:
+            mounted.append(path)
+        return done.returncode == 0
+    yield mount
+    for path in reversed(mounted):
+        subprocess.run(["umount", str(path)], check=False)

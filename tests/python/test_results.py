@@ -302,15 +302,11 @@ def test_outputs_open_in_a_browser(demo, tmp_path):
 
 
 @pytest.fixture
-def full_disk(tmp_path):
+def full_disk(tmp_path, tmpfs):
     """A 12 KB tmpfs: too small for an equity plot."""
-    folder = tmp_path / "full"
-    folder.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", str(folder)],
-                      capture_output=True).returncode != 0:
+    if not tmpfs(tmp_path / "full", "size=12k"):
         pytest.skip("cannot mount a tmpfs here (needs root)")
-    yield folder
-    subprocess.run(["umount", str(folder)], check=True)
+    return tmp_path / "full"
 
 
 @pytest.mark.timeout(120)

@@ -1,7 +1,6 @@
 """Runs from Python: what a run expects, what it reports missing, and where it writes."""
 
 import os
-import subprocess
 import threading
 import time
 
@@ -115,29 +114,15 @@ def test_broker_faults_are_problems_not_silent_empty_days(data_dir, printed, bro
     assert broker.calls == ([DAY] * 3 + [NEXT_DAY] * 3 if kind == kinds.DOWNLOAD else [])
 
 
-def _mount(path, options):
-    path.mkdir(parents=True, exist_ok=True)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)],
-                          capture_output=True)
-    if done.returncode != 0:
-        if "ro" not in options.split(","):
-            pytest.skip("cannot mount a small tmpfs here")
-        path.chmod(0o555)  # not root: a read-only folder instead
-        return False
-    return True
-
-
 @pytest.fixture
-def faulty_folder():
-    mounted = []
-
+def faulty_folder(tmpfs):
     def make(path, options):
-        if _mount(path, options):
-            mounted.append(path)
+        if not tmpfs(path, options):
+            if "ro" not in options.split(","):
+                pytest.skip("cannot mount a small tmpfs here")
+            path.chmod(0o555)  # not root: a read-only folder instead
         return path
-    yield make
-    for path in mounted:
-        subprocess.run(["umount", str(path)], check=False)
+    return make
 
 
 @pytest.mark.timeout(120)

@@ -197,15 +197,11 @@ def test_cli_reports_refused_files_and_argument_errors_by_exit_code(tmp_path):
 
 
 @pytest.fixture
-def small_disk(tmp_path):
+def small_disk(tmp_path, tmpfs):
     """A 256 kB filesystem (tmpfs), for a cache file that cannot fit."""
-    mount = tmp_path / "disk"
-    mount.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
-                      capture_output=True).returncode != 0:
+    if not tmpfs(tmp_path / "disk", "size=256k"):
         pytest.skip("cannot mount a tmpfs here")
-    yield mount
-    subprocess.run(["umount", str(mount)], check=True)
+    return tmp_path / "disk"
 
 
 def test_a_full_disk_refuses_the_file_and_keeps_the_previous_cache_file(tmp_path, small_disk):
