@@ -2,6 +2,8 @@
 exchange's and the quote store's calls in order on every tick, a Ticker's own overrides
 honoured."""
 
+import time
+
 import pytest
 
 from quarvel.modules.ticker.ticker import ReplayStep, Ticker
@@ -81,3 +83,57 @@ def test_status_items_take_no_token_and_a_bad_tick_is_refused():
 def _started(ticker):
     ticker.send_ticks(STOCK, MAIN, MAIN)
     return ticker
+
+
+def _real_run(make_ticker, wrap):  # noqa: F811
+    """A replay through a real exchange, ledger and quote store with one resting order;
+    `wrap` replaces the per-tick methods on the instances (the step must then call them)."""
+    from quarvel.modules.matcher.matcher import Matcher
+    from quarvel.modules.positions.positions import Positions, QuoteManager
+
+    positions = Positions()
+    matcher, quotes = Matcher(positions), QuoteManager()
+    calls = []
+    if wrap:
+        for target, name in ((matcher, "set_current_tick"), (matcher, "match_deal"),
+                             (quotes, "add_tick"), (positions, "set_current_tick")):
+            method = getattr(target, name)
+            setattr(target, name,
+                    lambda *a, _m=method, _n=name: calls.append(_n) or _m(*a))
+    matcher.add_order("2330", "Stock", "Buy", 600.0, 2, "LMT", "ROD")
+    for _ in range(500):  # the receiver thread books the order
+        if matcher.pending_orders:
+            break
+        time.sleep(0.01)
+    items = replay(ReplayStep(_started(make_ticker(broker(main_rows=4))), matcher, quotes))
+    rows = [dict(r) for r in quotes.ticks["2330"]["ticks"]]
+    state = (rows, quotes.ticks["2330"]["last_tick"],
+             {c: i["ts"] for c, i in matcher.current_tick_infos.items()},
+             {c: t["timestamp"] for c, t in positions.current_tick_infos.items()},
+             [(r["price"], r["quantity"]) for r in positions.trade_records])
+    return items, state, calls
+
+
+def test_the_classes_own_methods_leave_what_the_replaced_ones_do(make_ticker):  # noqa: F811
+    """The step runs a class's own per-tick methods without calling them; a method replaced
+    on the instance is called, and both leave the same store, ticks and fills."""
+    items, fast, none = _real_run(make_ticker, wrap=False)
+    _, called, calls = _real_run(make_ticker, wrap=True)
+    assert not none and fast == called
+    assert len(fast[0]) == 4 and fast[4], "the ticks were stored and the order filled"
+    assert calls.count("add_tick") == calls.count("match_deal") == 4
+    assert calls.count("set_current_tick") == 8  # the exchange's, then the ledger's
+
+
+def test_a_last_tick_someone_holds_is_never_refilled():
+    from quarvel.modules.positions.positions import QuoteManager
+
+    quotes = QuoteManager()
+    tick = {"market_type": "Stock", "timestamp": 1704245400.0, "code": "2330", "close": 580.0,
+            "qty": 1, "tick_type": 1, "is_simulate": False, "is_backfilling": False}
+    quotes.add_tick(tick)
+    held = quotes.ticks["2330"]["last_tick"]
+    seen = dict(held)
+    quotes.add_tick(dict(tick, timestamp=1704245401.0, close=581.0))
+    assert held == seen and quotes.ticks["2330"]["last_tick"] is not held
+    assert quotes.ticks["2330"]["last_tick"]["close"] == 581.0

@@ -45,7 +45,10 @@ void init_matcher(nb::handle self, nb::handle positions) {
     thread.attr("start")();
 }
 
-void set_current_tick(nb::handle self, nb::handle tick) {
+/// set_current_tick's work; `known` holds the tick's code and timestamp when the replay
+/// step read them already, and the ledger's own set_current_tick then runs as its entry.
+int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTick *known,
+                       const native::LedgerReplayEntries *ledger) {
     // Runs on every tick: interned names (kept for the life of the process), plain calls.
     static PyObject *const infos_name = PyUnicode_InternFromString("current_tick_infos"),
                            *const code_key = PyUnicode_InternFromString("code"),
@@ -54,26 +57,43 @@ void set_current_tick(nb::handle self, nb::handle tick) {
                            *const info_ts_key = PyUnicode_InternFromString("ts"),
                            *const positions_name = PyUnicode_InternFromString("positions"),
                            *const set_name = PyUnicode_InternFromString("set_current_tick");
-    require_dict(tick, "tick");
     RLockGuard guard(matcher_lock(self));
     nb::object infos = self.attr(nb::handle(infos_name));
-    nb::object code = tick[nb::handle(code_key)];
-    int known = PySequence_Contains(infos.ptr(), code.ptr());
-    if (known < 0)
+    nb::object code = known ? nb::borrow(known->code) : nb::object(tick[nb::handle(code_key)]);
+    int found = PySequence_Contains(infos.ptr(), code.ptr());
+    if (found < 0)
         throw nb::python_error();
-    if (!known)
+    if (!found)
         infos[code] = new_tick_info();
     nb::object info = infos[code];
     info[nb::handle(tick_key)] = tick;
-    info[nb::handle(info_ts_key)] = tick[nb::handle(ts_key)];
+    info[nb::handle(info_ts_key)] =
+        known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
     nb::object positions = self.attr(nb::handle(positions_name));
+    if (known && ledger && native::runs_own(positions.ptr(), ledger->positions_set_current_tick)) {
+        const int done = ledger->positions_set_current_tick.call(positions.ptr(), *known);
+        if (done < 0)
+            throw nb::python_error();
+        return done;
+    }
     PyObject *done = PyObject_CallMethodOneArg(positions.ptr(), set_name, tick.ptr());
     if (!done)
         throw nb::python_error();
     Py_DECREF(done);
+    return native::kEntryCalledOut;
+}
+
+void set_current_tick(nb::handle self, nb::handle tick) {
+    require_dict(tick, "tick");
+    store_current_tick(self, tick, nullptr, nullptr);
 }
 
 } // namespace
+
+int set_current_tick_entry(PyObject *self, const native::ReplayTick &tick,
+                           const native::LedgerReplayEntries *ledger) {
+    return native::run_entry([&] { return store_current_tick(self, tick.dict, &tick, ledger); });
+}
 
 nb::handle matcher_lock(nb::handle self) {
     if (!nb::isinstance<Matcher>(self))

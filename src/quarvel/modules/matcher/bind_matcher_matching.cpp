@@ -285,6 +285,11 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
 
 } // namespace
 
+int match_deal_entry(PyObject *self, const native::ReplayTick &tick) {
+    return native::run_entry(
+        [&] { match_deal(self, tick.code, tick.close, tick.qty, tick.timestamp); });
+}
+
 void register_matching_methods(nb::class_<Matcher> &cls) {
     cls.def("match_deal", &match_deal, nb::arg("code").none(), nb::arg("tick_close").none(),
             nb::arg("tick_qty").none(), nb::arg("tick_ts").none(),

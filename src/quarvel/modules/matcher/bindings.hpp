@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "_native/replay_entries.hpp"
 #include "fields.hpp"
 #include "match_enums.hpp"
 #include "parking.hpp"
@@ -43,6 +44,11 @@ std::shared_ptr<ReceiverParking> parking_of(nb::handle self);
 
 void bind_module_names(nb::module_ &m);
 void bind_matcher(nb::module_ &m);
+/// Publishes Matcher's per-tick entries for the replay step (see _native/replay_entries.hpp).
+void bind_replay_entries(nb::module_ &m);
+int set_current_tick_entry(PyObject *self, const native::ReplayTick &tick,
+                           const native::LedgerReplayEntries *ledger);
+int match_deal_entry(PyObject *self, const native::ReplayTick &tick);
 
 // Method groups of Matcher, one binding file each.
 void register_report_methods(nb::class_<Matcher> &cls);

@@ -10,4 +10,5 @@ NB_MODULE(matcher, m) {
     nb::set_leak_warnings(false);
     quarvel::matcher::bind_module_names(m);
     quarvel::matcher::bind_matcher(m);
+    quarvel::matcher::bind_replay_entries(m);
 }

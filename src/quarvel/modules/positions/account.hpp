@@ -13,4 +13,7 @@ nb::dict make_fee_settings(long per_trade_cost);
 /// A fresh account info record: eleven integer counters, all 0.
 nb::dict make_account_info();
 
+/// What Positions.set_current_tick does with a checked tick and its code.
+void store_current_tick(nb::handle self, nb::handle tick, nb::handle code);
+
 } // namespace quarvel::positions

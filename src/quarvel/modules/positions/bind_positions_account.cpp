@@ -3,6 +3,7 @@
 #include "_native/args.hpp"
 #include "_native/errors.hpp"
 #include "_native/format.hpp"
+#include "_native/interned.hpp"
 #include "_native/mangled.hpp"
 #include "account.hpp"
 #include "bindings.hpp"
@@ -13,6 +14,14 @@ namespace quarvel::positions {
 using namespace native;
 
 namespace {
+
+// clang-format off
+#define QV_ACCOUNT_NAMES(X) X(code) X(current_tick_infos)
+// clang-format on
+/// Names read on every tick.
+struct AccountNames {
+    QV_ACCOUNT_NAMES(QV_INTERNED_KEY)
+};
 
 struct FamilyDefaults {
     const char *name;
@@ -150,15 +159,14 @@ void register_account_methods(nb::class_<Positions> &cls) {
     cls.def(
         "set_current_tick",
         [](nb::handle self, nb::handle tick) {
-            // Every tick: interned names, kept for the life of the process.
-            static PyObject *const code_key = PyUnicode_InternFromString("code"),
-                                   *const infos_name =
-                                       PyUnicode_InternFromString("current_tick_infos");
             require_dict(tick, "tick");
-            nb::object code = tick[nb::handle(code_key)];
-            self.attr(nb::handle(infos_name))[code] = tick;
+            store_current_tick(self, tick, tick[nb::handle(interned<AccountNames>().code)]);
         },
         nb::arg("tick"), nb::sig("def set_current_tick(self, tick: dict) -> None"));
+}
+
+void store_current_tick(nb::handle self, nb::handle tick, nb::handle code) {
+    self.attr(interned<AccountNames>().current_tick_infos)[code] = tick;
 }
 
 } // namespace quarvel::positions

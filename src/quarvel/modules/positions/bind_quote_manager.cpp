@@ -4,6 +4,7 @@
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
 #include "_native/pyns.hpp"
+#include "_native/replay_entries.hpp"
 #include "_native/tick_args.hpp"
 #include "core/tick_rules.hpp"
 #include "quote_manager.hpp"
@@ -147,17 +148,14 @@ nb::handle tick_item(nb::handle tick, nb::handle key) {
     return value;
 }
 
-void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
-    require_dict(tick, "tick");
+/// The values of a tick dict add_tick reads.
+struct TickFields {
+    nb::handle timestamp, code, market_type, close, qty, tick_type, is_simulate;
+};
+
+void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields) {
     const RowKeys &k = manager.keys.row;
-    // Every key is read before anything is stored, so a bad tick leaves no trace.
-    nb::handle timestamp = tick_item(tick, manager.keys.timestamp);
-    nb::handle code = tick_item(tick, k.code);
-    nb::handle market_type = tick_item(tick, k.market_type);
-    nb::handle close = tick_item(tick, k.close);
-    nb::handle qty = tick_item(tick, k.qty);
-    nb::handle tick_type = tick_item(tick, k.tick_type);
-    nb::handle is_simulate = tick_item(tick, k.is_simulate);
+    const auto &[timestamp, code, market_type, close, qty, tick_type, is_simulate] = fields;
     check_tick_time_arg(timestamp);
     const core::quotes::LocalMicros when = local_from_timestamp(timestamp);
     require_safe_code(code, "tick['code']");
@@ -181,9 +179,9 @@ void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
     const bool is_new = !record.is_valid();
     if (is_new)
         record = make_ticks_info(manager);
-    // A copy: the holiday lookups below run Python code, which may add ticks here too.
-    const std::vector<core::quotes::TimeWindow> windows =
+    const std::vector<core::quotes::TimeWindow> &current_windows =
         market_windows(manager, self, market_type);
+    real.dt = core::quotes::move_out_of_window(when, current_windows);
 
     // Virtual rows for the minutes that passed without a tick.
     std::vector<core::quotes::LocalMicros> minutes;
@@ -194,6 +192,8 @@ void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
         const core::quotes::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
         core::quotes::check_gap(last_dt, when); // before a single row is made
         if (core::quotes::missing_minute_count(last_dt, when) > 1) {
+            // A copy: the holiday lookups run Python code, which may add ticks here too.
+            const std::vector<core::quotes::TimeWindow> windows = current_windows;
             nb::object holidays = self.attr(manager.keys.holiday_search_set);
             minutes = core::quotes::virtual_minutes(
                 last_dt, when, market_text == "Future", windows,
@@ -208,7 +208,6 @@ void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
             filler.is_virtual = true;
         }
     }
-    real.dt = core::quotes::move_out_of_window(when, windows);
 
     RowsRef pending = rows_ref(record, manager.keys.ticks);
     core::quotes::TickStore &rows = pending.rows->rows;
@@ -223,13 +222,41 @@ void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
     real.market = rows.market_id(market_text);
     real.code = rows.code_id(code_text);
     rows.push(real);
-    record[manager.keys.last_tick] = make_tick_row(k, py_datetime(real.dt), market_type, code,
-                                                   close, qty, tick_type, real.is_simulate, false);
+    // The row replaced may be refilled: only when it is still the one read above.
+    PyObject *held = PyDict_CheckExact(record.ptr())
+                         ? PyDict_GetItemWithError(record.ptr(), manager.keys.last_tick.ptr())
+                         : nullptr;
+    if (!held && PyErr_Occurred())
+        throw nb::python_error();
+    nb::dict row = make_tick_row(k, py_datetime(real.dt), market_type, code, close, qty, tick_type,
+                                 real.is_simulate, false, held == last.ptr() ? last : nb::handle());
+    if (!row.is(last))
+        record[manager.keys.last_tick] = row;
     if (is_new)
         ticks[code] = record;
 }
 
+void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {
+    require_dict(tick, "tick");
+    const RowKeys &k = manager.keys.row;
+    // Every key is read before anything is stored, so a bad tick leaves no trace.
+    store_tick(manager, self,
+               {tick_item(tick, manager.keys.timestamp), tick_item(tick, k.code),
+                tick_item(tick, k.market_type), tick_item(tick, k.close), tick_item(tick, k.qty),
+                tick_item(tick, k.tick_type), tick_item(tick, k.is_simulate)});
+}
+
 } // namespace
+
+int add_tick_entry(PyObject *self, const native::ReplayTick &tick) {
+    return native::run_entry([&] {
+        if (!nb::isinstance<QuoteManager>(self))
+            raise_arg_type("self", "QuoteManager", self);
+        store_tick(*nb::inst_ptr<QuoteManager>(self), self,
+                   {tick.timestamp, tick.code, tick.market_type, tick.close, tick.qty,
+                    tick.tick_type, tick.is_simulate});
+    });
+}
 
 nb::dict make_ticks_info(const QuoteManager &manager) {
     nb::dict info;

@@ -117,9 +117,25 @@ void push_row_dict(core::quotes::TickStore &rows, nb::handle item, const RowKeys
 
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
-                       bool is_virtual) {
-    // Sized for its eight keys up front: one dict per stored tick.
-    nb::dict row = presized_dict(8);
+                       bool is_virtual, nb::handle reuse) {
+    // One dict per stored tick. A row nobody else can reach (only the caller's reference and
+    // its holder's; not tracked by the collector, so not listed by gc either) is filled
+    // again in place, which no one can tell from a new dict.
+    // Otherwise a copy of a dict of the eight keys copies its key table in one piece.
+    static PyObject *const shape = [&keys] {
+        PyObject *made = _PyDict_NewPresized(8);
+        for (nb::handle key : {keys.dt, keys.market_type, keys.code, keys.close, keys.qty,
+                               keys.tick_type, keys.is_simulate, keys.is_virtual})
+            if (!made || PyDict_SetItem(made, key.ptr(), Py_None) < 0)
+                throw nb::python_error();
+        return made; // kept for the life of the process
+    }();
+    const bool in_place = reuse.is_valid() && PyDict_CheckExact(reuse.ptr()) &&
+                          Py_REFCNT(reuse.ptr()) == 2 && PyDict_GET_SIZE(reuse.ptr()) == 8 &&
+                          !PyObject_GC_IsTracked(reuse.ptr());
+    nb::dict row = in_place ? nb::borrow<nb::dict>(reuse) : nb::steal<nb::dict>(PyDict_Copy(shape));
+    if (!row.is_valid())
+        throw nb::python_error();
     const std::pair<nb::handle, nb::handle> items[] = {
         {keys.dt, dt},
         {keys.market_type, market_type},
@@ -132,6 +148,9 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
     for (const auto &[key, value] : items)
         if (PyDict_SetItem(row.ptr(), key.ptr(), value.ptr()) < 0)
             throw nb::python_error();
+    if (in_place && PyDict_GET_SIZE(row.ptr()) != 8) // it had other keys: make a new one
+        return make_tick_row(keys, dt, market_type, code, close, qty, tick_type, is_simulate,
+                             is_virtual);
     return row;
 }
 

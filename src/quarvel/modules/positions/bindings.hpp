@@ -15,6 +15,8 @@ void bind_module_names(nb::module_ &m);
 void bind_positions(nb::module_ &m);
 void bind_rules_table(nb::module_ &m);
 void bind_quote_manager(nb::module_ &m);
+/// Publishes the per-tick entries of QuoteManager and Positions for the replay step.
+void bind_replay_entries(nb::module_ &m);
 
 // Method groups of Positions, one binding file each.
 void register_account_methods(nb::class_<Positions> &cls);

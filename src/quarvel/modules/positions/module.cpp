@@ -10,4 +10,5 @@ NB_MODULE(positions, m) {
     bind_positions(m);
     bind_quote_manager(m);
     bind_bar_feed(m);
+    bind_replay_entries(m);
 }

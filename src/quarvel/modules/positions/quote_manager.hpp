@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "_native/interned.hpp"
+#include "_native/replay_entries.hpp"
 #include "bindings.hpp"
 #include "core/kbar_builder.hpp"
 #include "core/tick_columns.hpp"
@@ -90,10 +91,15 @@ std::int64_t time_micros(nb::handle value, const char *what);
 /// datetime.fromtimestamp(value) in microseconds (errors are the ones it raises).
 core::quotes::LocalMicros local_from_timestamp(nb::handle value);
 
+/// QuoteManager.add_tick as a replay entry (see _native/replay_entries.hpp).
+int add_tick_entry(PyObject *self, const native::ReplayTick &tick);
+
 // Row dicts and the row views (bind_quote_manager_rows.cpp).
+/// `reuse`: the row it replaces, filled again in place when only its holder and the
+/// caller refer to it.
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
-                       bool is_virtual);
+                       bool is_virtual, nb::handle reuse = nb::handle());
 nb::object new_tick_rows();
 void register_tick_rows(nb::module_ &m);
 

@@ -1,9 +1,11 @@
 // ReplayStep: the driver's per-tick engine work in one native call. Each call releases the
 // tick handed out by the previous call (allow_next_tick), takes the next item (pop_tick)
 // and, for a tick, runs matcher.set_current_tick, quote_manager.add_tick and
-// matcher.match_deal on it, exactly the calls the driver made itself: each module's own
-// methods run, looked up on every call, so what they do stays theirs.
+// matcher.match_deal on it, exactly the calls the driver made itself. A method that is
+// still its class's own runs as the entry its module publishes (the same work without the
+// method call); one replaced anywhere is looked up and called as before, on every tick.
 #include "_native/interned.hpp"
+#include "_native/replay_entries.hpp"
 #include "bindings.hpp"
 #include "core/handoff_queue.hpp"
 #include "playback_ports.hpp"
@@ -37,6 +39,8 @@ struct ReplayStep {
     nb::object ticker, matcher, quote_manager;
     bool owes_token = false;  // the last item handed out was a tick not yet released
     Ticker *native = nullptr; // set when the Ticker's own pop_tick and allow_next_tick apply
+    const native::ExchangeReplayEntries *exchange = nullptr;
+    const native::LedgerReplayEntries *ledger = nullptr;
 };
 
 /// The Ticker when `ticker` is one whose pop_tick and allow_next_tick are the class's own
@@ -79,6 +83,61 @@ PyObject *item(nb::handle tick, PyObject *key) {
     return value;
 }
 
+/// The tick's values, read once for the entries; held here, so that none is released while
+/// the calls run. Re-read after a replaced method ran (it may have changed the dict).
+class TickValues {
+  public:
+    explicit TickValues(nb::handle tick) : tick_(tick) {}
+
+    /// The values, or nullptr when the tick lacks one (the methods then raise as before).
+    const native::ReplayTick *get() {
+        if (!fresh_ && !read())
+            return nullptr;
+        return &view_;
+    }
+    void stale() { fresh_ = false; }
+
+  private:
+    bool read() {
+        const TickerKeys &k = native::interned<TickerKeys>();
+        const nb::handle keys[] = {k.market_type, k.timestamp, k.code,       k.close,
+                                   k.qty,         k.tick_type, k.is_simulate};
+        for (std::size_t i = 0; i < std::size(keys); ++i) {
+            PyObject *value = PyDict_GetItemWithError(tick_.ptr(), keys[i].ptr());
+            if (!value) {
+                PyErr_Clear();
+                return false;
+            }
+            held_[i] = nb::borrow(value);
+        }
+        view_ = {tick_.ptr(),    held_[0].ptr(), held_[1].ptr(), held_[2].ptr(),
+                 held_[3].ptr(), held_[4].ptr(), held_[5].ptr(), held_[6].ptr()};
+        fresh_ = true;
+        return true;
+    }
+
+    nb::handle tick_;
+    nb::object held_[7];
+    native::ReplayTick view_{};
+    bool fresh_ = false;
+};
+
+/// Runs `entry` on `target` when the method is the class's own; false when it must be
+/// called as a method instead.
+bool entry_ran(nb::handle target, const native::ReplayEntry *entry, TickValues &values) {
+    if (!entry || !native::runs_own(target.ptr(), *entry))
+        return false;
+    const native::ReplayTick *tick = values.get();
+    if (!tick)
+        return false;
+    const int done = entry->call(target.ptr(), *tick);
+    if (done < 0)
+        throw nb::python_error();
+    if (done == native::kEntryCalledOut)
+        values.stale();
+    return true;
+}
+
 nb::object step(ReplayStep &s) {
     const Names &n = names();
     nb::object tokens, queue;
@@ -106,10 +165,22 @@ nb::object step(ReplayStep &s) {
         return tick;
     }
     s.owes_token = true;
-    call(s.matcher, n.set_current_tick, {tick.ptr()});
-    call(s.quote_manager, n.add_tick, {tick.ptr()});
-    call(s.matcher, n.match_deal,
-         {item(tick, n.code), item(tick, n.close), item(tick, n.qty), item(tick, n.timestamp)});
+    // Entries for a plain dict only: a subclass may read its items its own way.
+    const bool plain = PyDict_CheckExact(tick.ptr());
+    const native::ExchangeReplayEntries *exchange = plain ? s.exchange : nullptr;
+    const native::LedgerReplayEntries *ledger = plain ? s.ledger : nullptr;
+    TickValues values(tick);
+    if (!entry_ran(s.matcher, exchange ? &exchange->set_current_tick : nullptr, values)) {
+        values.stale();
+        call(s.matcher, n.set_current_tick, {tick.ptr()});
+    }
+    if (!entry_ran(s.quote_manager, ledger ? &ledger->add_tick : nullptr, values)) {
+        values.stale();
+        call(s.quote_manager, n.add_tick, {tick.ptr()});
+    }
+    if (!entry_ran(s.matcher, exchange ? &exchange->match_deal : nullptr, values))
+        call(s.matcher, n.match_deal,
+             {item(tick, n.code), item(tick, n.close), item(tick, n.qty), item(tick, n.timestamp)});
     return tick;
 }
 
@@ -122,8 +193,15 @@ void bind_replay_step(nb::module_ &m) {
     cls.def(
         "__init__",
         [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager) {
-            new (s) ReplayStep{nb::borrow(ticker), nb::borrow(matcher), nb::borrow(quote_manager),
-                               false, own_playback(ticker)};
+            new (s) ReplayStep{
+                nb::borrow(ticker),
+                nb::borrow(matcher),
+                nb::borrow(quote_manager),
+                false,
+                own_playback(ticker),
+                native::find_entries<native::ExchangeReplayEntries>(
+                    native::kExchangeEntriesCapsule),
+                native::find_entries<native::LedgerReplayEntries>(native::kLedgerEntriesCapsule)};
         },
         nb::arg("ticker"), nb::arg("matcher"), nb::arg("quote_manager"),
         nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object) "

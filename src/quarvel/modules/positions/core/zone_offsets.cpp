@@ -1,8 +1,11 @@
 #include "zone_offsets.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
+
+extern char **environ;
 
 #include "trading_calendar.hpp"
 
@@ -35,6 +38,27 @@ struct HourCache {
 
 thread_local HourCache cache;
 
+/// getenv("TZ") without scanning the environment on every call (it runs once per tick):
+/// the entry found last is used while the environment still holds it at the same place.
+/// setenv, putenv and unsetenv replace or move the entry, so a change is seen.
+const char *tz_value() {
+    thread_local char **table = nullptr;
+    thread_local std::size_t slot = 0;
+    thread_local const char *entry = nullptr;
+    if (entry && table == environ && environ[slot] == entry)
+        return entry + 3;
+    entry = nullptr;
+    table = environ;
+    for (std::size_t i = 0; environ && environ[i]; ++i) {
+        if (std::strncmp(environ[i], "TZ=", 3) == 0) {
+            slot = i;
+            entry = environ[i];
+            return entry + 3;
+        }
+    }
+    return nullptr;
+}
+
 bool same_zone(const HourCache &c, const char *tz) {
     return tz ? (c.tz_set && c.tz == tz) : !c.tz_set;
 }
@@ -43,7 +67,7 @@ bool same_zone(const HourCache &c, const char *tz) {
 
 bool hourly_zone_offset(std::int64_t seconds, std::int64_t &offset) {
     const std::int64_t hour = seconds >= 0 ? seconds / kHour : -((-seconds + kHour - 1) / kHour);
-    const char *tz = std::getenv("TZ"); // a process that changes TZ changes the rules
+    const char *tz = tz_value(); // a process that changes TZ changes the rules
     if (cache.valid && cache.hour == hour && same_zone(cache, tz)) {
         offset = cache.offset;
         return true;

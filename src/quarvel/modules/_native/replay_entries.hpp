@@ -1,0 +1,125 @@
+#pragma once
+// Per-tick entry points one extension module offers the replay step of another, as plain C
+// functions in a capsule (the modules share no C++ types at run time). The step calls an
+// entry only while the object's method is still the class's own: the entry does what that
+// method does, without the method lookup, the argument conversion and the re-reading of
+// the tick dict. Anything replaced (on the class, a subclass or the instance) is called as
+// a method, as before. GIL held in every function here.
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <type_traits>
+
+#include "_native/errors.hpp"
+
+namespace quarvel::native {
+namespace nb = nanobind;
+
+/// A tick dict as the replay step made it, with its values read once (borrowed: the dict
+/// holds them).
+struct ReplayTick {
+    PyObject *dict;
+    PyObject *market_type, *timestamp, *code, *close, *qty, *tick_type, *is_simulate;
+};
+
+/// What an entry's `call` returns besides -1 (failed, the Python error set).
+inline constexpr int kEntryDone = 0;
+/// Done, but a replaced method of another object ran on the way (it may have changed the
+/// tick dict: values read before are stale).
+inline constexpr int kEntryCalledOut = 1;
+
+/// One method as an entry: the class attribute it stands for and the function doing its
+/// work. Values read from the tick dict are trusted not to change while entries run (they
+/// run no code of the user's but what kEntryCalledOut reports).
+struct ReplayEntry {
+    PyObject *name;     ///< interned method name
+    PyObject *function; ///< the class's own attribute under that name
+    int (*call)(PyObject *self, const ReplayTick &tick);
+};
+
+inline constexpr int kReplayEntriesVersion = 1;
+
+/// What the ledger module offers.
+struct LedgerReplayEntries {
+    int version;
+    ReplayEntry add_tick;                   ///< QuoteManager.add_tick(tick)
+    ReplayEntry positions_set_current_tick; ///< Positions.set_current_tick(tick)
+};
+
+/// What the exchange module offers. Its set_current_tick takes the ledger's entries, so
+/// that the ledger's own set_current_tick it calls runs as an entry too.
+struct ExchangeReplayEntries {
+    int version;
+    ReplayEntry set_current_tick; ///< Matcher.set_current_tick(tick)
+    ReplayEntry match_deal;       ///< Matcher.match_deal(code, close, qty, timestamp)
+    const LedgerReplayEntries *ledger;
+};
+
+inline constexpr const char *kLedgerEntriesCapsule =
+    "quarvel.modules.positions.positions._replay_entries";
+inline constexpr const char *kExchangeEntriesCapsule =
+    "quarvel.modules.matcher.matcher._replay_entries";
+
+/// True when `self.<entry.name>` is the class's own method (not replaced on the class, a
+/// subclass or the instance): the entry may stand in for the call.
+inline bool runs_own(PyObject *self, const ReplayEntry &entry) {
+    if (_PyType_Lookup(Py_TYPE(self), entry.name) != entry.function)
+        return false;
+    PyObject **dict = _PyObject_GetDictPtr(self);
+    if (!dict || !*dict)
+        return true;
+    if (PyDict_GetItemWithError(*dict, entry.name))
+        return false;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+/// Runs `work`, turning what it throws into the Python error the method would raise.
+template <typename Work> int run_entry(Work &&work) noexcept {
+    try {
+        if constexpr (std::is_same_v<decltype(work()), int>)
+            return work();
+        else
+            work();
+        return kEntryDone;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(python_type_of(e), e.what());
+    }
+    return -1;
+}
+
+/// The class attribute `name` of `cls` (for ReplayEntry::function), kept for the process.
+inline PyObject *own_attribute(nb::handle cls, const char *name) {
+    PyObject *found =
+        PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict, name);
+    if (!found)
+        throw nb::attribute_error(name);
+    return nb::borrow(found).release().ptr();
+}
+
+/// Publishes `entries` (static storage) on module `m` under `_replay_entries`.
+template <typename Entries>
+void publish_entries(nb::module_ &m, const Entries *entries, const char *capsule_name) {
+    PyObject *capsule = PyCapsule_New(const_cast<Entries *>(entries), capsule_name, nullptr);
+    if (!capsule)
+        throw nb::python_error();
+    m.attr("_replay_entries") = nb::steal(capsule);
+}
+
+/// The entries published under `capsule_name`, or nullptr (no error left set) when the
+/// module or its capsule is missing or of another version.
+template <typename Entries> const Entries *find_entries(const char *capsule_name) {
+    auto *found = static_cast<const Entries *>(PyCapsule_Import(capsule_name, 0));
+    if (!found || found->version != kReplayEntriesVersion) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return found;
+}
+
+} // namespace quarvel::native
