@@ -137,3 +137,19 @@ def test_a_last_tick_someone_holds_is_never_refilled():
     quotes.add_tick(dict(tick, timestamp=1704245401.0, close=581.0))
     assert held == seen and quotes.ticks["2330"]["last_tick"] is not held
     assert quotes.ticks["2330"]["last_tick"]["close"] == 581.0
+
+
+def test_the_step_polls_the_bar_feed_it_was_given(make_ticker):  # noqa: F811
+    class Feed:  # any object with poll(): called as a method
+        polls = 0
+
+        def poll(self):
+            Feed.polls += 1
+            return [("2330", Feed.polls)] if Feed.polls % 2 else None
+
+    step = ReplayStep(_started(make_ticker(broker(main_rows=4))), Recorder(), Recorder(), Feed())
+    seen = []
+    while (item := step()) != END:
+        if "orva_status" not in item:
+            seen.append(step.closed)
+    assert seen == [[("2330", 1)], None, [("2330", 3)], None]

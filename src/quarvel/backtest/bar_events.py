@@ -49,13 +49,14 @@ def declared_bars(strategy: Any) -> list[tuple[str, str, int]]:
     return out
 
 
-def bar_events(context: Any, strategy: Any) -> tuple[Callable[[], Any], Callable] | None:
-    """(poll, on_bar) for the loop: after each stored tick, `poll()` gives the (code, bar)
-    pairs that closed, or None; None when the strategy has no `on_bar`. Bars subscribed
-    later in the run (`context.subscribe_bars` in `on_tick`) are polled from then on."""
+def bar_events(context: Any, strategy: Any) -> tuple[Any, Callable] | None:
+    """(feed, on_bar) for the loop: the replay step polls `feed` after each stored tick and
+    hands over the (code, bar) pairs that closed; None when the strategy has no `on_bar`.
+    Bars subscribed later in the run (`context.subscribe_bars` in `on_tick`) are polled from
+    then on."""
     on_bar = getattr(strategy, "on_bar", None)
     if on_bar is None:
         return None
     for code, unit, freq in declared_bars(strategy):
         context.subscribe_bars(code, unit, freq)
-    return context._feed().poll, on_bar
+    return context._feed(), on_bar

@@ -195,13 +195,13 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     matcher, quote_manager, ticker = context.matcher, context.quote_manager, context.ticker
     end_value = FLAG.exit_send_tick.value
     backfill_value = FLAG.finish_backfilling.value
-    poll_bars, on_bar = bar_events(context, strategy) or (None, None)
+    feed, on_bar = bar_events(context, strategy) or (None, None)
     on_tick = getattr(strategy, "on_tick", None)
-    if on_tick is None and poll_bars is None:
+    if on_tick is None and feed is None:
         on_tick = strategy.on_tick  # neither handler: the AttributeError says what is missing
-    # One native call per tick: releases the last tick, takes the next, and runs the
-    # exchange's and the quote store's per-tick calls on it.
-    step = ReplayStep(ticker, matcher, quote_manager)
+    # One native call per tick: releases the last tick, takes the next, runs the exchange's
+    # and the quote store's per-tick calls on it and polls the followed bars.
+    step = ReplayStep(ticker, matcher, quote_manager, feed)
     advance = bar.advance if getattr(bar, "shows", True) else None
     while True:
         item = step()
@@ -218,8 +218,8 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             # Reports of this tick's fills and of the orders placed at the last tick.
             if getattr(matcher.response_queue, "queue", True):
                 _drain_reports(context, strategy)
-            if poll_bars is not None:
-                closed = poll_bars()
+            if feed is not None:
+                closed = step.closed
                 if closed is not None:
                     for code, closed_bar in closed:
                         on_bar(context, code, closed_bar)

@@ -39,11 +39,20 @@ struct ReplayEntry {
 
 inline constexpr int kReplayEntriesVersion = 1;
 
+/// A bar feed's poll as an entry: new reference to what poll() returns, or nullptr with the
+/// Python error set.
+struct PollEntry {
+    PyObject *name;
+    PyObject *function;
+    PyObject *(*call)(PyObject *feed);
+};
+
 /// What the ledger module offers.
 struct LedgerReplayEntries {
     int version;
     ReplayEntry add_tick;                   ///< QuoteManager.add_tick(tick)
     ReplayEntry positions_set_current_tick; ///< Positions.set_current_tick(tick)
+    PollEntry poll_bars;                    ///< BarFeed.poll()
 };
 
 /// What the exchange module offers. Its set_current_tick takes the ledger's entries, so
@@ -60,21 +69,25 @@ inline constexpr const char *kLedgerEntriesCapsule =
 inline constexpr const char *kExchangeEntriesCapsule =
     "quarvel.modules.matcher.matcher._replay_entries";
 
-/// True when `self.<entry.name>` is the class's own method (not replaced on the class, a
+/// True when `self.<name>` is the class's own method `function` (not replaced on the class, a
 /// subclass or the instance): the entry may stand in for the call.
-inline bool runs_own(PyObject *self, const ReplayEntry &entry) {
-    if (_PyType_Lookup(Py_TYPE(self), entry.name) != entry.function)
+inline bool runs_own(PyObject *self, PyObject *name, PyObject *function) {
+    if (_PyType_Lookup(Py_TYPE(self), name) != function)
         return false;
     PyObject **dict = _PyObject_GetDictPtr(self);
     if (!dict || !*dict)
         return true;
-    if (PyDict_GetItemWithError(*dict, entry.name))
+    if (PyDict_GetItemWithError(*dict, name))
         return false;
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }
     return true;
+}
+
+template <typename Entry> bool runs_own(PyObject *self, const Entry &entry) {
+    return runs_own(self, entry.name, entry.function);
 }
 
 /// Runs `work`, turning what it throws into the Python error the method would raise.

@@ -43,5 +43,7 @@ struct BarsView {
 };
 
 void bind_bar_feed(nb::module_ &m);
+/// BarFeed.poll as a replay entry (see _native/replay_entries.hpp).
+PyObject *poll_entry(PyObject *feed);
 
 } // namespace quarvel::positions

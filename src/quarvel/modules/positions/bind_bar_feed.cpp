@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "_native/args.hpp"
+#include "_native/replay_entries.hpp"
 #include "bar_feed.hpp"
 #include "quote_manager.hpp"
 
@@ -139,6 +140,20 @@ nb::object poll(BarFeed &feed) {
     }
     return out.is_valid() ? out : nb::none();
 }
+
+} // namespace
+
+PyObject *poll_entry(PyObject *feed) {
+    PyObject *out = nullptr;
+    const int failed = native::run_entry([&] {
+        if (!nb::isinstance<BarFeed>(feed))
+            raise_arg_type("self", "BarFeed", feed);
+        out = poll(*nb::inst_ptr<BarFeed>(feed)).release().ptr();
+    });
+    return failed ? nullptr : out;
+}
+
+namespace {
 
 BarsView tail(BarFeed &feed, nb::handle code, nb::handle unit, nb::handle freq, nb::handle n) {
     require_int(n, "n", true);

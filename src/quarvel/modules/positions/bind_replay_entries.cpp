@@ -1,6 +1,8 @@
-// The per-tick entries this module offers the replay step: QuoteManager.add_tick and
-// Positions.set_current_tick, run without the method call when they are the classes' own.
+// The per-tick entries this module offers the replay step: QuoteManager.add_tick,
+// Positions.set_current_tick and BarFeed.poll, run without the method call when they are
+// the classes' own.
 #include "account.hpp"
+#include "bar_feed.hpp"
 #include "bindings.hpp"
 #include "quote_manager.hpp"
 
@@ -21,6 +23,8 @@ void bind_replay_entries(nb::module_ &m) {
          native::own_attribute(m.attr("QuoteManager"), "add_tick"), add_tick_entry},
         {native::intern_forever("set_current_tick").ptr(),
          native::own_attribute(m.attr("Positions"), "set_current_tick"), set_current_tick_entry},
+        {native::intern_forever("poll").ptr(), native::own_attribute(m.attr("BarFeed"), "poll"),
+         poll_entry},
     };
     native::publish_entries(m, &entries, native::kLedgerEntriesCapsule);
 }

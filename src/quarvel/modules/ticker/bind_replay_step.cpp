@@ -1,7 +1,8 @@
 // ReplayStep: the driver's per-tick engine work in one native call. Each call releases the
 // tick handed out by the previous call (allow_next_tick), takes the next item (pop_tick)
 // and, for a tick, runs matcher.set_current_tick, quote_manager.add_tick and
-// matcher.match_deal on it, exactly the calls the driver made itself. A method that is
+// matcher.match_deal on it, exactly the calls the driver made itself, then polls the bar
+// feed when it has one (`closed` holds what the poll returned). A method that is
 // still its class's own runs as the entry its module publishes (the same work without the
 // method call); one replaced anywhere is looked up and called as before, on every tick.
 #include "_native/interned.hpp"
@@ -26,8 +27,9 @@ PyObject *name(const char *text) {
 struct Names {
     PyObject *pop_tick = name("pop_tick"), *allow_next_tick = name("allow_next_tick"),
              *set_current_tick = name("set_current_tick"), *add_tick = name("add_tick"),
-             *match_deal = name("match_deal"), *status = name("orva_status"), *code = name("code"),
-             *close = name("close"), *qty = name("qty"), *timestamp = name("timestamp");
+             *match_deal = name("match_deal"), *poll = name("poll"), *status = name("orva_status"),
+             *code = name("code"), *close = name("close"), *qty = name("qty"),
+             *timestamp = name("timestamp");
 };
 
 const Names &names() {
@@ -41,6 +43,8 @@ struct ReplayStep {
     Ticker *native = nullptr; // set when the Ticker's own pop_tick and allow_next_tick apply
     const native::ExchangeReplayEntries *exchange = nullptr;
     const native::LedgerReplayEntries *ledger = nullptr;
+    nb::object bar_feed; // polled after each tick when given
+    nb::object closed;   // what the last poll returned
 };
 
 /// The Ticker when `ticker` is one whose pop_tick and allow_next_tick are the class's own
@@ -181,6 +185,17 @@ nb::object step(ReplayStep &s) {
     if (!entry_ran(s.matcher, exchange ? &exchange->match_deal : nullptr, values))
         call(s.matcher, n.match_deal,
              {item(tick, n.code), item(tick, n.close), item(tick, n.qty), item(tick, n.timestamp)});
+    if (s.bar_feed.is_valid()) {
+        s.closed = nb::object();
+        if (s.ledger && native::runs_own(s.bar_feed.ptr(), s.ledger->poll_bars)) {
+            PyObject *closed = s.ledger->poll_bars.call(s.bar_feed.ptr());
+            if (!closed)
+                throw nb::python_error();
+            s.closed = nb::steal(closed);
+        } else {
+            s.closed = call(s.bar_feed, s.ledger ? s.ledger->poll_bars.name : n.poll, {});
+        }
+    }
     return tick;
 }
 
@@ -192,7 +207,8 @@ void bind_replay_step(nb::module_ &m) {
                 "exchange's and the quote store's per-tick calls on it.";
     cls.def(
         "__init__",
-        [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager) {
+        [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager,
+           nb::handle bar_feed) {
             new (s) ReplayStep{
                 nb::borrow(ticker),
                 nb::borrow(matcher),
@@ -201,12 +217,19 @@ void bind_replay_step(nb::module_ &m) {
                 own_playback(ticker),
                 native::find_entries<native::ExchangeReplayEntries>(
                     native::kExchangeEntriesCapsule),
-                native::find_entries<native::LedgerReplayEntries>(native::kLedgerEntriesCapsule)};
+                native::find_entries<native::LedgerReplayEntries>(native::kLedgerEntriesCapsule),
+                bar_feed.is_none() ? nb::object() : nb::borrow(bar_feed),
+                nb::object()};
         },
         nb::arg("ticker"), nb::arg("matcher"), nb::arg("quote_manager"),
-        nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object) "
-                "-> None"));
+        nb::arg("bar_feed").none() = nb::none(),
+        nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, "
+                "bar_feed: object | None = None) -> None"));
     cls.def("__call__", &step, nb::sig("def __call__(self) -> dict"));
+    cls.def_prop_ro(
+        "closed", [](const ReplayStep &s) { return s.closed.is_valid() ? s.closed : nb::none(); },
+        nb::sig("def closed(self) -> list | None"),
+        "What bar_feed.poll() returned after the last tick: the bars that closed, or None.");
 }
 
 } // namespace quarvel::ticker

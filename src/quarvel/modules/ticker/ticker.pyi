@@ -101,6 +101,12 @@ class ReplayStep:
     One call per tick: release the last tick, take the next and run the exchange's and the quote store's per-tick calls on it.
     """
 
-    def __init__(self, ticker: Ticker, matcher: object, quote_manager: object) -> None: ...
+    def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, bar_feed: object | None = None) -> None: ...
 
     def __call__(self) -> dict: ...
+
+    @property
+    def closed(self) -> list | None:
+        """
+        What bar_feed.poll() returned after the last tick: the bars that closed, or None.
+        """
