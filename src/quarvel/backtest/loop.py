@@ -203,10 +203,12 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     # and the quote store's per-tick calls on it and polls the followed bars.
     step = ReplayStep(ticker, matcher, quote_manager, feed)
     advance = bar.advance if getattr(bar, "shows", True) else None
+    # Most ticks bring no report: a queue.Queue's deque is peeked at before taking its lock.
+    responses = getattr(matcher.response_queue, "queue", None)
     while True:
         item = step()
-        status = item.get("orva_status")
-        if status is not None:
+        if "orva_status" in item:
+            status = item["orva_status"]
             if status == end_value:
                 return
             if status == backfill_value:
@@ -216,7 +218,7 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
         context.ticks += 1
         try:
             # Reports of this tick's fills and of the orders placed at the last tick.
-            if getattr(matcher.response_queue, "queue", True):
+            if responses is None or responses:
                 _drain_reports(context, strategy)
             if feed is not None:
                 closed = step.closed

@@ -87,11 +87,13 @@ PyObject *item(nb::handle tick, PyObject *key) {
     return value;
 }
 
-/// The tick's values, read once for the entries; held here, so that none is released while
-/// the calls run. Re-read after a replaced method ran (it may have changed the dict).
+/// The tick's values for the entries: as the queue made the dict, or read from it once.
+/// Read again (and held) after a replaced method ran, which may have changed the dict.
 class TickValues {
   public:
-    explicit TickValues(nb::handle tick) : tick_(tick) {}
+    /// `made`: the values as the dict was made (its `dict` null when not known).
+    TickValues(nb::handle tick, const native::ReplayTick &made)
+        : tick_(tick), view_(made), fresh_(made.dict != nullptr) {}
 
     /// The values, or nullptr when the tick lacks one (the methods then raise as before).
     const native::ReplayTick *get() {
@@ -122,8 +124,8 @@ class TickValues {
 
     nb::handle tick_;
     nb::object held_[7];
-    native::ReplayTick view_{};
-    bool fresh_ = false;
+    native::ReplayTick view_;
+    bool fresh_;
 };
 
 /// Runs `entry` on `target` when the method is the class's own; false when it must be
@@ -157,23 +159,27 @@ nb::object step(ReplayStep &s) {
         else
             call(s.ticker, n.allow_next_tick, {});
     }
-    nb::object tick = native ? nb::cast<PyHandoffQueue &>(queue).get(true, nb::none())
+    native::ReplayTick made{};
+    nb::object tick = native ? nb::cast<PyHandoffQueue &>(queue).get(true, nb::none(), &made)
                              : call(s.ticker, n.pop_tick, {});
-    // Status markers (end of stream, end of backfilling) go back to the driver as they are.
-    if (!PyDict_Check(tick.ptr()))
-        return tick;
-    PyObject *status = PyDict_GetItemWithError(tick.ptr(), n.status);
-    if (status || PyErr_Occurred()) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return tick;
+    // Status markers (end of stream, end of backfilling) go back to the driver as they are;
+    // a dict the queue made from a row is a tick.
+    if (!made.dict) {
+        if (!PyDict_Check(tick.ptr()))
+            return tick;
+        PyObject *status = PyDict_GetItemWithError(tick.ptr(), n.status);
+        if (status || PyErr_Occurred()) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return tick;
+        }
     }
     s.owes_token = true;
     // Entries for a plain dict only: a subclass may read its items its own way.
     const bool plain = PyDict_CheckExact(tick.ptr());
     const native::ExchangeReplayEntries *exchange = plain ? s.exchange : nullptr;
     const native::LedgerReplayEntries *ledger = plain ? s.ledger : nullptr;
-    TickValues values(tick);
+    TickValues values(tick, made);
     if (!entry_ran(s.matcher, exchange ? &exchange->set_current_tick : nullptr, values)) {
         values.stale();
         call(s.matcher, n.set_current_tick, {tick.ptr()});

@@ -78,7 +78,8 @@ TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_mar
 }
 
 // The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
-nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row) {
+nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row,
+                          native::ReplayTick *made) {
     nb::object timestamp;
     if (source.native_seconds) {
         // ts / 1e9 - hours * 3600 as Python computes it: the int rounded to a double first.
@@ -110,6 +111,9 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
             PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)
             throw nb::python_error();
     }
+    if (made) // the dict holds each value
+        *made = {tick.ptr(),      values[0].ptr(), values[1].ptr(), values[2].ptr(),
+                 values[3].ptr(), values[4].ptr(), values[5].ptr(), values[6].ptr()};
     return tick;
 }
 
@@ -148,14 +152,15 @@ void PyHandoffQueue::discard(const core::ticker::QueueItem &item) {
         Py_DECREF(reinterpret_cast<PyObject *>(item.object));
 }
 
-nb::object PyHandoffQueue::unwrap(const core::ticker::QueueItem &item) const {
+nb::object PyHandoffQueue::unwrap(const core::ticker::QueueItem &item,
+                                  native::ReplayTick *made) const {
     switch (item.kind) {
     case core::ticker::ItemKind::Object:
         return nb::steal(reinterpret_cast<PyObject *>(item.object));
     case core::ticker::ItemKind::Token:
         return nb::borrow(Py_True);
     case core::ticker::ItemKind::Row:
-        return make_tick_dict(*sources_.at(item.row.source), item.row);
+        return make_tick_dict(*sources_.at(item.row.source), item.row, made);
     case core::ticker::ItemKind::EndOfStream:
         return make_status_marker("exit_send_tick");
     case core::ticker::ItemKind::EndOfBackfilling:
@@ -164,10 +169,10 @@ nb::object PyHandoffQueue::unwrap(const core::ticker::QueueItem &item) const {
     return nb::none();
 }
 
-nb::object PyHandoffQueue::get(bool block, nb::handle timeout) {
+nb::object PyHandoffQueue::get(bool block, nb::handle timeout, native::ReplayTick *made) {
     using clock = std::chrono::steady_clock;
     if (auto item = queue_.try_get())
-        return unwrap(*item);
+        return unwrap(*item, made);
     auto empty = [] {
         PyErr_SetNone(native::module_attr(kModule, "queue").attr("Empty").ptr());
         throw nb::python_error();
@@ -185,7 +190,7 @@ nb::object PyHandoffQueue::get(bool block, nb::handle timeout) {
     // within the spin costs no GIL round trip.
     if (queue_.spin_until_ready()) {
         if (auto item = queue_.try_get())
-            return unwrap(*item);
+            return unwrap(*item, made);
     }
     constexpr auto kSlice = std::chrono::milliseconds(50);
     for (;;) {
@@ -205,7 +210,7 @@ nb::object PyHandoffQueue::get(bool block, nb::handle timeout) {
             item = queue_.get_for(wait, false);
         }
         if (item)
-            return unwrap(*item);
+            return unwrap(*item, made);
         if (PyErr_CheckSignals() != 0)
             throw nb::python_error();
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "_native/replay_entries.hpp"
 #include "core/handoff_queue.hpp"
 
 namespace quarvel::ticker {
@@ -43,7 +44,9 @@ TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_mar
 
 /// The tick dict of a row: market_type, timestamp, code, close, qty, tick_type,
 /// is_simulate, is_backfilling, in that order.
-nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row);
+/// With `made`, also the dict and its values as the replay step passes them on.
+nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row,
+                          native::ReplayTick *made = nullptr);
 
 /// The status marker {"orva_status": FLAG.<name>.value}.
 nb::object make_status_marker(const char *flag_name);
@@ -63,7 +66,10 @@ class PyHandoffQueue {
     /// The native form of a Python object (True becomes a token, the rest is owned).
     static core::ticker::QueueItem wrap(nb::handle obj);
     /// The Python object of an item taken from the queue (takes over its reference).
-    nb::object unwrap(const core::ticker::QueueItem &item) const;
+    /// With `made`, a row's tick dict and values are also given there (`dict` stays null
+    /// for anything else).
+    nb::object unwrap(const core::ticker::QueueItem &item,
+                      native::ReplayTick *made = nullptr) const;
     /// Releases what an item owns, for items dropped rather than taken.
     static void discard(const core::ticker::QueueItem &item);
 
@@ -74,7 +80,7 @@ class PyHandoffQueue {
     }
     /// Blocks as queue.Queue.get does; raises queue.Empty. Waits with the GIL released, in
     /// short slices so that Ctrl-C arrives as KeyboardInterrupt.
-    nb::object get(bool block, nb::handle timeout);
+    nb::object get(bool block, nb::handle timeout, native::ReplayTick *made = nullptr);
 
   private:
     core::ticker::HandoffQueue queue_;
