@@ -28,7 +28,7 @@ def main() -> None:
     qm = QuoteManager()
     feed = make_feed(qm)
     feed.subscribe(CODE, "m", 1)
-    ticks = session_ticks(3)
+    ticks = session_ticks(5)  # warm-up and every timed loop draw from it
     for _ in range(warm):
         qm.add_tick(next(ticks))
     feed.tail(CODE, "m", 1, 100)  # the first call reads the whole history

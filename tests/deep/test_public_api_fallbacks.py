@@ -11,9 +11,10 @@ RULE_TESTS = Path(__file__).resolve().parents[1] / "python"
 
 # The tests that run through every shortcut: record copies (ledger, matcher), the code scan
 # of the matcher (cached str hashes), presized tick rows, polars' native constructors and
-# the ledger's look-up of its installed market rules (the instance dict read in place).
+# the ledger's look-up of its installed market rules and the replay step's check that a
+# method is still the class's own (instance dicts read in place).
 ON_FALLBACKS = ["test_ledger_book.py", "test_ledger_records.py", "test_matcher_matching.py",
-                "test_quote_manager_kbar.py", "test_market_rules.py"]
+                "test_quote_manager_kbar.py", "test_market_rules.py", "test_replay_step.py"]
 
 
 def test_public_api_fallbacks_pass_the_same_tests():

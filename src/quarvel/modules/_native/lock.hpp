@@ -4,6 +4,8 @@
 // GIL held on entry and exit. Never hold the guard across a queue wait.
 #include <nanobind/nanobind.h>
 
+#include "_native/private_api.hpp"
+
 namespace quarvel::native {
 namespace nb = nanobind;
 
@@ -42,12 +44,12 @@ class RLockGuard {
         Methods &m = methods();
         if (!m.type && !(Py_TYPE(lock)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
             // A static (C) type cannot change its methods: look them up once.
-            m.own_acquire = _PyType_Lookup(Py_TYPE(lock), m.acquire);
-            m.own_release = _PyType_Lookup(Py_TYPE(lock), m.release);
-            if (m.own_acquire && m.own_release && PyCallable_Check(m.own_acquire) &&
-                PyCallable_Check(m.own_release)) {
-                Py_INCREF(m.own_acquire);
-                Py_INCREF(m.own_release);
+            nb::object acquire = type_attribute(Py_TYPE(lock), m.acquire);
+            nb::object release = type_attribute(Py_TYPE(lock), m.release);
+            if (acquire.is_valid() && release.is_valid() && PyCallable_Check(acquire.ptr()) &&
+                PyCallable_Check(release.ptr())) {
+                m.own_acquire = acquire.release().ptr();
+                m.own_release = release.release().ptr();
                 m.type = Py_TYPE(lock);
             }
         }

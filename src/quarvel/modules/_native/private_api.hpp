@@ -84,4 +84,31 @@ inline nb::object existing_instance_dict(nb::handle obj) {
     return nb::steal(dict);
 }
 
+/// Whether `obj` has `name` in its own instance dict (false when it has none). Reading the
+/// dict slot in place (`_PyObject_GetDictPtr`) is what the replay step asks of each of
+/// its targets per tick, to know a method is still the class's own (bench_replay
+/// replay_step_cpu); fallback PyObject_GenericGetDict, which makes the dict when missing.
+inline bool instance_dict_holds(nb::handle obj, nb::handle name) {
+    PyObject *dict = nullptr;
+    nb::object made;
+    if (!public_api_only()) {
+        PyObject *const *slot = _PyObject_GetDictPtr(obj.ptr());
+        dict = slot ? *slot : nullptr;
+    } else if (PyObject *fetched = PyObject_GenericGetDict(obj.ptr(), nullptr)) {
+        made = nb::steal(fetched);
+        dict = fetched;
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear(); // no instance dict at all
+    } else {
+        throw nb::python_error();
+    }
+    if (!dict || !PyDict_Check(dict))
+        return false;
+    if (PyDict_GetItemWithError(dict, name.ptr()))
+        return true;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return false;
+}
+
 } // namespace quarvel::native

@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "_native/errors.hpp"
+#include "_native/private_api.hpp"
 
 namespace quarvel::native {
 namespace nb = nanobind;
@@ -72,18 +73,8 @@ inline constexpr const char *kExchangeEntriesCapsule =
 /// True when `self.<name>` is the class's own method `function` (not replaced on the class, a
 /// subclass or the instance): the entry may stand in for the call.
 inline bool runs_own(PyObject *self, PyObject *name, PyObject *function) {
-    if (_PyType_Lookup(Py_TYPE(self), name) != function)
-        return false;
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    if (!dict || !*dict)
-        return true;
-    if (PyDict_GetItemWithError(*dict, name))
-        return false;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    return type_attribute(Py_TYPE(self), name).ptr() == function &&
+           !instance_dict_holds(self, name);
 }
 
 template <typename Entry> bool runs_own(PyObject *self, const Entry &entry) {

@@ -123,12 +123,12 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
     // again in place, which no one can tell from a new dict.
     // Otherwise a copy of a dict of the eight keys copies its key table in one piece.
     static PyObject *const shape = [&keys] {
-        PyObject *made = _PyDict_NewPresized(8);
+        PyObject *made = presized_dict(8).release().ptr(); // kept for the life of the process
         for (nb::handle key : {keys.dt, keys.market_type, keys.code, keys.close, keys.qty,
                                keys.tick_type, keys.is_simulate, keys.is_virtual})
-            if (!made || PyDict_SetItem(made, key.ptr(), Py_None) < 0)
+            if (PyDict_SetItem(made, key.ptr(), Py_None) < 0)
                 throw nb::python_error();
-        return made; // kept for the life of the process
+        return made;
     }();
     const bool in_place = reuse.is_valid() && PyDict_CheckExact(reuse.ptr()) &&
                           Py_REFCNT(reuse.ptr()) == 2 && PyDict_GET_SIZE(reuse.ptr()) == 8 &&

@@ -103,9 +103,7 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
     const nb::handle keys[] = {k.market_type, k.timestamp, k.code,        k.close,
                                k.qty,         k.tick_type, k.is_simulate, k.is_backfilling};
     // Sized for its eight keys up front: no resize while it fills.
-    nb::dict tick = nb::steal<nb::dict>(_PyDict_NewPresized(8));
-    if (!tick.is_valid())
-        throw nb::python_error();
+    nb::dict tick = native::presized_dict(8);
     for (std::size_t i = 0; i < std::size(keys); ++i) {
         if (!values[i].is_valid() ||
             PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)
