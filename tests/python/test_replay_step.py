@@ -153,3 +153,22 @@ def test_the_step_polls_the_bar_feed_it_was_given(make_ticker):  # noqa: F811
         if "orva_status" not in item:
             seen.append(step.closed)
     assert seen == [[("2330", 1)], None, [("2330", 3)], None]
+
+
+def test_a_method_replaced_during_the_replay_is_called_from_then_on(make_ticker):  # noqa: F811
+    from quarvel.modules.matcher.matcher import Matcher
+    from quarvel.modules.positions.positions import Positions, QuoteManager
+
+    class Quotes(QuoteManager):
+        pass
+
+    matcher, quotes, seen = Matcher(Positions()), Quotes(), []
+    step = ReplayStep(_started(make_ticker(broker(main_rows=4))), matcher, quotes)
+    step(), step()  # two ticks through the entries
+    quotes.add_tick = lambda tick: seen.append(("instance", tick["close"]))
+    step()
+    del quotes.add_tick
+    Quotes.add_tick = lambda self, tick: seen.append(("class", tick["close"]))
+    step()
+    assert seen == [("instance", 582.0), ("class", 583.0)]
+    assert len(quotes.ticks["2330"]["ticks"]) == 2

@@ -7,6 +7,7 @@
 // `polars_native()` in positions/bind_quote_manager_frames.cpp. GIL held in everything below.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,6 +110,50 @@ inline bool instance_dict_holds(nb::handle obj, nb::handle name) {
     if (PyErr_Occurred())
         throw nb::python_error();
     return false;
+}
+
+/// What an object's attribute look-ups depend on: its type and instance dict, each with
+/// the version tag CPython changes on every modification of it. Two equal valid stamps mean
+/// no attribute of the object was set, replaced or removed in between (the tags are never
+/// reused). Reading the tags (`tp_version_tag`, the dict's `ma_version_tag` and its slot)
+/// lets the replay step keep its answer to "is this method still the class's own?" instead
+/// of looking both up on every tick (bench_replay replay_step_cpu); fallback: never valid,
+/// so the answer is looked up again every time.
+struct ObjectStamp {
+    PyTypeObject *type = nullptr;
+    unsigned int type_tag = 0;
+    PyObject *dict = nullptr;
+    std::uint64_t dict_tag = 0;
+    bool valid = false;
+
+    bool operator==(const ObjectStamp &o) const {
+        return valid && o.valid && type == o.type && type_tag == o.type_tag && dict == o.dict &&
+               dict_tag == o.dict_tag;
+    }
+};
+
+inline ObjectStamp object_stamp(PyObject *obj) {
+    ObjectStamp stamp;
+#if PY_VERSION_HEX < 0x030C0000 // the dict tag is deprecated from 3.12 on
+    if (public_api_only())
+        return stamp;
+    PyTypeObject *type = Py_TYPE(obj);
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return stamp;
+    stamp.type = type;
+    stamp.type_tag = type->tp_version_tag;
+    PyObject *const *slot = _PyObject_GetDictPtr(obj);
+    stamp.dict = slot ? *slot : nullptr;
+    if (stamp.dict) {
+        if (!PyDict_Check(stamp.dict))
+            return stamp;
+        stamp.dict_tag = reinterpret_cast<PyDictObject *>(stamp.dict)->ma_version_tag;
+    }
+    stamp.valid = true;
+#else
+    (void)obj;
+#endif
+    return stamp;
 }
 
 } // namespace quarvel::native

@@ -81,6 +81,26 @@ template <typename Entry> bool runs_own(PyObject *self, const Entry &entry) {
     return runs_own(self, entry.name, entry.function);
 }
 
+/// runs_own for one call site, remembered while the object's stamp stays the same (the
+/// object, its type and its instance dict unmodified); asked again otherwise.
+class OwnCheck {
+  public:
+    template <typename Entry> bool operator()(PyObject *self, const Entry &entry) {
+        const ObjectStamp now = object_stamp(self);
+        if (self == self_ && now == stamp_)
+            return own_;
+        own_ = runs_own(self, entry);
+        self_ = self;
+        stamp_ = object_stamp(self); // the look-up may have given the type its tag
+        return own_;
+    }
+
+  private:
+    PyObject *self_ = nullptr; // compared only, never used: the stamp tells a new object
+    ObjectStamp stamp_;
+    bool own_ = false;
+};
+
 /// Runs `work`, turning what it throws into the Python error the method would raise.
 template <typename Work> int run_entry(Work &&work) noexcept {
     try {

@@ -70,7 +70,9 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
     info[nb::handle(info_ts_key)] =
         known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
     nb::object positions = self.attr(nb::handle(positions_name));
-    if (known && ledger && native::runs_own(positions.ptr(), ledger->positions_set_current_tick)) {
+    static native::OwnCheck own_positions_tick; // used with the GIL held
+    if (known && ledger &&
+        own_positions_tick(positions.ptr(), ledger->positions_set_current_tick)) {
         const int done = ledger->positions_set_current_tick.call(positions.ptr(), *known);
         if (done < 0)
             throw nb::python_error();

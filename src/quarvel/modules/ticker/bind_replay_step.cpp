@@ -45,6 +45,7 @@ struct ReplayStep {
     const native::LedgerReplayEntries *ledger = nullptr;
     nb::object bar_feed; // polled after each tick when given
     nb::object closed;   // what the last poll returned
+    native::OwnCheck own_set_current_tick, own_add_tick, own_match_deal, own_poll;
 };
 
 /// The Ticker when `ticker` is one whose pop_tick and allow_next_tick are the class's own
@@ -130,8 +131,9 @@ class TickValues {
 
 /// Runs `entry` on `target` when the method is the class's own; false when it must be
 /// called as a method instead.
-bool entry_ran(nb::handle target, const native::ReplayEntry *entry, TickValues &values) {
-    if (!entry || !native::runs_own(target.ptr(), *entry))
+bool entry_ran(nb::handle target, const native::ReplayEntry *entry, native::OwnCheck &own,
+               TickValues &values) {
+    if (!entry || !own(target.ptr(), *entry))
         return false;
     const native::ReplayTick *tick = values.get();
     if (!tick)
@@ -180,20 +182,21 @@ nb::object step(ReplayStep &s) {
     const native::ExchangeReplayEntries *exchange = plain ? s.exchange : nullptr;
     const native::LedgerReplayEntries *ledger = plain ? s.ledger : nullptr;
     TickValues values(tick, made);
-    if (!entry_ran(s.matcher, exchange ? &exchange->set_current_tick : nullptr, values)) {
+    if (!entry_ran(s.matcher, exchange ? &exchange->set_current_tick : nullptr,
+                   s.own_set_current_tick, values)) {
         values.stale();
         call(s.matcher, n.set_current_tick, {tick.ptr()});
     }
-    if (!entry_ran(s.quote_manager, ledger ? &ledger->add_tick : nullptr, values)) {
+    if (!entry_ran(s.quote_manager, ledger ? &ledger->add_tick : nullptr, s.own_add_tick, values)) {
         values.stale();
         call(s.quote_manager, n.add_tick, {tick.ptr()});
     }
-    if (!entry_ran(s.matcher, exchange ? &exchange->match_deal : nullptr, values))
+    if (!entry_ran(s.matcher, exchange ? &exchange->match_deal : nullptr, s.own_match_deal, values))
         call(s.matcher, n.match_deal,
              {item(tick, n.code), item(tick, n.close), item(tick, n.qty), item(tick, n.timestamp)});
     if (s.bar_feed.is_valid()) {
         s.closed = nb::object();
-        if (s.ledger && native::runs_own(s.bar_feed.ptr(), s.ledger->poll_bars)) {
+        if (s.ledger && s.own_poll(s.bar_feed.ptr(), s.ledger->poll_bars)) {
             PyObject *closed = s.ledger->poll_bars.call(s.bar_feed.ptr());
             if (!closed)
                 throw nb::python_error();
@@ -215,17 +218,17 @@ void bind_replay_step(nb::module_ &m) {
         "__init__",
         [](ReplayStep *s, nb::handle ticker, nb::handle matcher, nb::handle quote_manager,
            nb::handle bar_feed) {
-            new (s) ReplayStep{
-                nb::borrow(ticker),
-                nb::borrow(matcher),
-                nb::borrow(quote_manager),
-                false,
-                own_playback(ticker),
-                native::find_entries<native::ExchangeReplayEntries>(
-                    native::kExchangeEntriesCapsule),
-                native::find_entries<native::LedgerReplayEntries>(native::kLedgerEntriesCapsule),
-                bar_feed.is_none() ? nb::object() : nb::borrow(bar_feed),
-                nb::object()};
+            new (s) ReplayStep{};
+            s->ticker = nb::borrow(ticker);
+            s->matcher = nb::borrow(matcher);
+            s->quote_manager = nb::borrow(quote_manager);
+            s->native = own_playback(ticker);
+            s->exchange = native::find_entries<native::ExchangeReplayEntries>(
+                native::kExchangeEntriesCapsule);
+            s->ledger =
+                native::find_entries<native::LedgerReplayEntries>(native::kLedgerEntriesCapsule);
+            if (!bar_feed.is_none())
+                s->bar_feed = nb::borrow(bar_feed);
         },
         nb::arg("ticker"), nb::arg("matcher"), nb::arg("quote_manager"),
         nb::arg("bar_feed").none() = nb::none(),
