@@ -27,8 +27,10 @@ inline bool public_api_only() {
 }
 
 /// A new dict with room for `keys` entries, so a record built key by key never resizes.
-/// `_PyDict_NewPresized` (bench_quote_manager (a) add_tick, one eight-key row per tick:
-/// 0.84 us CPU per tick, 0.88 on the fallback); fallback PyDict_New.
+/// `_PyDict_NewPresized` (the ledger's and the matcher's per-deal records; it once served
+/// the tick rows: bench_quote_manager (a) add_tick 0.84 us CPU per tick, 0.88 on the
+/// fallback); fallback PyDict_New. Such a dict has the general key table: per-tick dicts
+/// read often are better filled from empty (a table of str keys only).
 inline nb::dict presized_dict(Py_ssize_t keys) {
     PyObject *dict = public_api_only() ? PyDict_New() : _PyDict_NewPresized(keys);
     if (!dict)

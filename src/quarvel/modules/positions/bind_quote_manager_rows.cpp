@@ -123,10 +123,12 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
     // again in place, which no one can tell from a new dict.
     // Otherwise a copy of a dict of the eight keys copies its key table in one piece.
     static PyObject *const shape = [&keys] {
-        PyObject *made = presized_dict(8).release().ptr(); // kept for the life of the process
+        // Filled key by key from empty: a table of str keys only, the compact kind that
+        // later look-ups are quickest on (a presized dict takes the general kind).
+        PyObject *made = PyDict_New(); // kept for the life of the process
         for (nb::handle key : {keys.dt, keys.market_type, keys.code, keys.close, keys.qty,
                                keys.tick_type, keys.is_simulate, keys.is_virtual})
-            if (PyDict_SetItem(made, key.ptr(), Py_None) < 0)
+            if (!made || PyDict_SetItem(made, key.ptr(), Py_None) < 0)
                 throw nb::python_error();
         return made;
     }();

@@ -46,6 +46,11 @@ struct ReplayStep {
     nb::object bar_feed; // polled after each tick when given
     nb::object closed;   // what the last poll returned
     native::OwnCheck own_set_current_tick, own_add_tick, own_match_deal, own_poll;
+    // The Ticker's native queues as last read (held, so the pointers stay valid), and the
+    // Ticker's stamp then.
+    std::pair<nb::object, nb::object> held_queues;
+    PyHandoffQueue *tokens = nullptr, *queue = nullptr;
+    native::ObjectStamp ticker_stamp;
 };
 
 /// The Ticker when `ticker` is one whose pop_tick and allow_next_tick are the class's own
@@ -148,22 +153,31 @@ bool entry_ran(nb::handle target, const native::ReplayEntry *entry, native::OwnC
 
 nb::object step(ReplayStep &s) {
     const Names &n = names();
-    nb::object tokens, queue;
-    if (s.native) {
-        tokens = s.ticker.attr(native::interned<TickerKeys>().allow_next_tick_flag_queue);
-        queue = s.ticker.attr(native::interned<TickerKeys>().tick_queue);
+    // The Ticker's two queues, read again whenever one of its attributes may have changed.
+    const native::ObjectStamp stamp = native::object_stamp(s.ticker.ptr());
+    if (!s.native) {
+        s.tokens = s.queue = nullptr;
+    } else if (!(stamp == s.ticker_stamp)) {
+        nb::object tokens =
+            s.ticker.attr(native::interned<TickerKeys>().allow_next_tick_flag_queue);
+        nb::object queue = s.ticker.attr(native::interned<TickerKeys>().tick_queue);
+        const bool native = is_native_queue(tokens) && is_native_queue(queue);
+        s.tokens = native ? &nb::cast<PyHandoffQueue &>(tokens) : nullptr;
+        s.queue = native ? &nb::cast<PyHandoffQueue &>(queue) : nullptr;
+        s.held_queues = {tokens, queue};
+        s.ticker_stamp = native::object_stamp(s.ticker.ptr());
     }
-    const bool native = s.native && is_native_queue(tokens) && is_native_queue(queue);
+    const bool native = s.queue != nullptr;
     if (s.owes_token) {
         s.owes_token = false;
         if (native)
-            nb::cast<PyHandoffQueue &>(tokens).native().put({core::ticker::ItemKind::Token, 0, {}});
+            s.tokens->native().put({core::ticker::ItemKind::Token, 0, {}});
         else
             call(s.ticker, n.allow_next_tick, {});
     }
     native::ReplayTick made{};
-    nb::object tick = native ? nb::cast<PyHandoffQueue &>(queue).get(true, nb::none(), &made)
-                             : call(s.ticker, n.pop_tick, {});
+    nb::object tick =
+        native ? s.queue->get(true, nb::none(), &made) : call(s.ticker, n.pop_tick, {});
     // Status markers (end of stream, end of backfilling) go back to the driver as they are;
     // a dict the queue made from a row is a tick.
     if (!made.dict) {

@@ -103,7 +103,19 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
     const nb::handle keys[] = {k.market_type, k.timestamp, k.code,        k.close,
                                k.qty,         k.tick_type, k.is_simulate, k.is_backfilling};
     // Sized for its eight keys up front: no resize while it fills.
-    nb::dict tick = native::presized_dict(8);
+    // A copy of a dict of the eight keys: its key table (str keys only, the compact kind
+    // that later look-ups are quickest on) is copied in one piece; the values are then
+    // replaced in place.
+    static PyObject *const shape = [&keys] {
+        PyObject *made = PyDict_New(); // kept for the life of the process
+        for (nb::handle key : keys)
+            if (!made || PyDict_SetItem(made, key.ptr(), Py_None) != 0)
+                throw nb::python_error();
+        return made;
+    }();
+    nb::dict tick = nb::steal<nb::dict>(PyDict_Copy(shape));
+    if (!tick.is_valid())
+        throw nb::python_error();
     for (std::size_t i = 0; i < std::size(keys); ++i) {
         if (!values[i].is_valid() ||
             PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)
