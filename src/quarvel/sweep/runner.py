@@ -22,7 +22,7 @@ from quarvel.sweep.grid import Window, expand_grid, parse_windows
 from quarvel.sweep.report import write_outputs
 from quarvel.sweep.strategy_ref import check_parameters, resolve_strategy
 from quarvel.sweep.table import build_table, check_metric
-from quarvel.sweep.tasks import TaskSpec, base_row, run_task
+from quarvel.sweep.tasks import SweepTask, base_row, run_task
 
 
 def _prepare(codes, windows: list[Window], *, api, ticks_dir, synthetic, data_dir):
@@ -76,11 +76,11 @@ def _save_tracebacks(folder: str, rows: list[dict]) -> None:
     write_atomically(os.path.join(folder, "errors.txt"), text.encode("utf-8"))
 
 
-def _row_of(future, spec: TaskSpec) -> dict:
+def _row_of(future, task: SweepTask) -> dict:
     """The task's row; a task Dask itself could not finish (its worker died) is a failed row."""
     if future.status == "finished":
         return future.result()
-    row = base_row(spec)
+    row = base_row(task)
     error = future.exception()
     if type(error).__name__ == "KilledWorker":  # its text names a worker: keep rows comparable
         row["error"] = "KilledWorker: the worker process died while running this task"
@@ -149,36 +149,36 @@ def sweep(
 
     prepared = _prepare(codes, windows, api=api, ticks_dir=ticks_dir, synthetic=synthetic,
                         data_dir=data_dir)
-    specs = [TaskSpec(len(param_sets) * w + p, params, window, ref, tuple(codes),
+    tasks = [SweepTask(len(param_sets) * w + p, params, window, ref, tuple(codes),
                       initial_capital, reports, rules)
              for w, window in enumerate(windows) for p, params in enumerate(param_sets)]
     rows = []
-    with open_client(client, scheduler, workers, len(specs)) as dask_client:
+    with open_client(client, scheduler, workers, len(tasks)) as dask_client:
         from distributed import as_completed
 
         if ref.path:
             dask_client.upload_file(ref.path)
         shipped = ship_files(dask_client, [p for paths, _ in prepared.values() for p in paths])
-        futures, spec_of = [], {}
-        for spec in specs:
-            paths, problems = prepared[(spec.window.start, spec.window.end)]
+        futures, task_of = [], {}
+        for task in tasks:
+            paths, problems = prepared[(task.window.start, task.window.end)]
             if problems:
-                row = base_row(spec)
+                row = base_row(task)
                 row["error"] = "data not ready: " + "; ".join(problems)
                 rows.append(row)
                 if on_progress:
-                    on_progress(row, len(specs))
+                    on_progress(row, len(tasks))
                 continue
             files = {os.path.basename(p): shipped[os.path.basename(p)] for p in paths}
-            future = dask_client.submit(run_task, spec, files, pure=False,
-                                        key=f"quarvel-sweep-{spec.index}-{secrets.token_hex(4)}")
+            future = dask_client.submit(run_task, task, files, pure=False,
+                                        key=f"quarvel-sweep-{task.index}-{secrets.token_hex(4)}")
             futures.append(future)
-            spec_of[future.key] = spec
+            task_of[future.key] = task
         for future in as_completed(futures):
-            row = _row_of(future, spec_of[future.key])
+            row = _row_of(future, task_of[future.key])
             rows.append(row)
             if on_progress:
-                on_progress(row, len(specs))
+                on_progress(row, len(tasks))
     for row in rows:
         _save_run_files(folder, row)
     _save_tracebacks(folder, rows)

@@ -21,7 +21,7 @@ _process_lock = threading.Lock()
 
 
 @dataclass(frozen=True)
-class TaskSpec:
+class SweepTask:
     index: int
     params: dict
     window: Window
@@ -52,31 +52,31 @@ def _run_files(folder: str | None) -> dict[str, bytes]:
     return files
 
 
-def base_row(spec: TaskSpec) -> dict:
-    return {"task": spec.index, "params": dict(spec.params), "window": spec.window,
+def base_row(task: SweepTask) -> dict:
+    return {"task": task.index, "params": dict(task.params), "window": task.window,
             "metrics": {}, "ticks": None, "seconds": None, "error": None, "run": None,
             "files": {}}
 
 
-def run_task(spec: TaskSpec, files: dict[str, tuple[str, bytes]]) -> dict:
-    """Run `spec` on this worker after installing `files` into its cache; never raises."""
-    row = base_row(spec)
+def run_task(task: SweepTask, files: dict[str, tuple[str, bytes]]) -> dict:
+    """Run `task` on this worker after installing `files` into its cache; never raises."""
+    row = base_row(task)
     started = time.perf_counter()
     with _process_lock:
         try:
             data_dir = worker_data_dir()
             install_files(files, data_dir)
-            strategy = spec.strategy.load()(**spec.params)
+            strategy = task.strategy.load()(**task.params)
             with warnings.catch_warnings():  # the report libraries' chatter, per run
                 warnings.simplefilter("ignore")
                 result, folder = engine.run_one(
-                    strategy, [dict(c) for c in spec.codes], spec.window.start,
-                    spec.window.end, data_dir=data_dir, initial_capital=spec.initial_capital,
-                    write_reports=spec.reports, rules=spec.rules)
+                    strategy, [dict(c) for c in task.codes], task.window.start,
+                    task.window.end, data_dir=data_dir, initial_capital=task.initial_capital,
+                    write_reports=task.reports, rules=task.rules)
             row["metrics"] = engine.metrics_of(result)
             row["ticks"] = int(result.ticks)
             row["run"] = os.path.basename(folder) if folder else None
-            if spec.reports:
+            if task.reports:
                 row["files"] = _run_files(folder)
         except Exception as error:
             row["error"] = describe_error(error)
