@@ -60,20 +60,20 @@ def phases(folder: Path, days: list[str]) -> dict:
     return {"figure": "empty_run_phases", **best}
 
 
-def _started_objects(codes, days):
+def _started_objects(folder: Path, codes, days):
     from quarvel.backtest.loop import _make_objects
     from quarvel.data.checked_ticker import CheckedTicker
     from quarvel.data.problems import ProblemLog
     from quarvel.offline_api import OfflineAPI
 
-    ticker = CheckedTicker(OfflineAPI(tick_dir=str(FOLDER)), cache_dir=tempfile.mkdtemp(),
+    ticker = CheckedTicker(OfflineAPI(tick_dir=str(folder)), cache_dir=tempfile.mkdtemp(),
                            log=ProblemLog())
     matcher, positions, quotes, _ = _make_objects(ticker)
     ticker.send_ticks(codes, days[0], days[-1], None, None)
     return ticker, matcher, quotes
 
 
-def step_alone(days: list[str]) -> dict:
+def step_alone(folder: Path, days: list[str]) -> dict:
     """The replay step in a bare loop, after the days are loaded: the engine's part."""
     from quarvel.constant import FLAG
     from quarvel.modules.ticker.ticker import ReplayStep
@@ -82,9 +82,10 @@ def step_alone(days: list[str]) -> dict:
     codes = [{"code": CODE, "market": "Future"}]
     costs, ticks = [], 0
     for _ in range(ROUNDS):
-        ticker, matcher, quotes = _started_objects(codes, days)
+        ticker, matcher, quotes = _started_objects(folder, codes, days)
         step = ReplayStep(ticker, matcher, quotes)
-        item, ticks = step(), 1  # the first tick waits for the loading
+        step()  # the first tick waits for the loading
+        ticks = 1
         began = time.thread_time()
         while True:
             item = step()
@@ -99,14 +100,14 @@ def step_alone(days: list[str]) -> dict:
             "us_per_tick_best": round(1e6 * min(costs), 3)}
 
 
-def calls_as_methods(days: list[str]) -> list[dict]:
+def calls_as_methods(folder: Path, days: list[str]) -> list[dict]:
     """Each per-tick call made from Python on the same ticks (the step makes them natively)."""
     from quarvel.constant import FLAG
     from quarvel.modules.matcher.matcher import Matcher
     from quarvel.modules.positions.positions import Positions, QuoteManager
 
     codes = [{"code": CODE, "market": "Future"}]
-    ticker, _, _ = _started_objects(codes, days[:1])
+    ticker, _, _ = _started_objects(folder, codes, days[:1])
     ticks = []
     while (item := ticker.pop_tick()).get("orva_status") != FLAG.exit_send_tick.value:
         if "orva_status" not in item:
@@ -138,14 +139,13 @@ def calls_as_methods(days: list[str]) -> list[dict]:
 
 
 def main() -> int:
-    global FOLDER
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ticks-dir", default=None)
-    FOLDER = ticks_dir(parser.parse_args().ticks_dir)
-    days = [Path(p).name.split(" ")[1] for p in tick_files(FOLDER)]
+    folder = ticks_dir(parser.parse_args().ticks_dir)
+    days = [Path(p).name.split(" ")[1] for p in tick_files(folder)]
     if not days:
         print(json.dumps({"figure": "empty_run_phases", "skipped": f"no {CODE} files in "
-                          f"{FOLDER}"}))
+                          f"{folder}"}))
         return 0
     from quarvel.backtest.market_time import use_timezone
     from quarvel.constant import BASIC_INFO
@@ -156,14 +156,12 @@ def main() -> int:
     for module in ("matcher", "positions", "ticker"):  # printing is not what is measured
         __import__(f"quarvel.modules.{module}.{module}")
         sys.modules[f"quarvel.modules.{module}.{module}"].console = Console(file=io.StringIO())
-    print(json.dumps(phases(FOLDER, days)), flush=True)
-    print(json.dumps(step_alone(days)), flush=True)
-    for figure in calls_as_methods(days):
+    print(json.dumps(phases(folder, days)), flush=True)
+    print(json.dumps(step_alone(folder, days)), flush=True)
+    for figure in calls_as_methods(folder, days):
         print(json.dumps(figure), flush=True)
     return 0
 
-
-FOLDER = Path(".")
 
 if __name__ == "__main__":
     sys.exit(main())

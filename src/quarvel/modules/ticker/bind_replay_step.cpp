@@ -16,26 +16,16 @@ namespace quarvel::ticker {
 
 namespace {
 
-/// Interned names, kept for the life of the process (never released after it ends).
-PyObject *name(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;
-}
+// clang-format off
+#define QV_STEP_NAMES(X)                                                                       \
+    X(pop_tick) X(allow_next_tick) X(set_current_tick) X(add_tick) X(match_deal) X(poll)
+// clang-format on
 
-struct Names {
-    PyObject *pop_tick = name("pop_tick"), *allow_next_tick = name("allow_next_tick"),
-             *set_current_tick = name("set_current_tick"), *add_tick = name("add_tick"),
-             *match_deal = name("match_deal"), *poll = name("poll"), *status = name("orva_status"),
-             *code = name("code"), *close = name("close"), *qty = name("qty"),
-             *timestamp = name("timestamp");
+/// The method names the step calls; the tick's keys are the module's TickerKeys.
+struct StepNames {
+    QV_STEP_NAMES(QV_INTERNED_KEY)
+    QV_INTERNED_TEXT(status, "orva_status")
 };
-
-const Names &names() {
-    static const Names n;
-    return n;
-}
 
 struct ReplayStep {
     nb::object ticker, matcher, quote_manager;
@@ -70,24 +60,24 @@ Ticker *own_playback(nb::handle ticker) {
     return nb::inst_ptr<Ticker>(ticker);
 }
 
-nb::object call(nb::handle target, PyObject *method, std::initializer_list<PyObject *> args) {
+nb::object call(nb::handle target, nb::handle method, std::initializer_list<PyObject *> args) {
     PyObject *argv[5] = {target.ptr()};
     std::size_t n = 1;
     for (PyObject *arg : args)
         argv[n++] = arg;
     PyObject *out =
-        PyObject_VectorcallMethod(method, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject_VectorcallMethod(method.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!out)
         throw nb::python_error();
     return nb::steal(out);
 }
 
 /// tick[key], or KeyError(key) as the driver's own subscript raised it.
-PyObject *item(nb::handle tick, PyObject *key) {
-    PyObject *value = PyDict_GetItemWithError(tick.ptr(), key);
+PyObject *item(nb::handle tick, nb::handle key) {
+    PyObject *value = PyDict_GetItemWithError(tick.ptr(), key.ptr());
     if (!value) {
         if (!PyErr_Occurred())
-            PyErr_SetObject(PyExc_KeyError, key);
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
         throw nb::python_error();
     }
     return value;
@@ -152,15 +142,15 @@ bool entry_ran(nb::handle target, const native::ReplayEntry *entry, native::OwnC
 }
 
 nb::object step(ReplayStep &s) {
-    const Names &n = names();
+    const StepNames &n = native::interned<StepNames>();
+    const TickerKeys &k = native::interned<TickerKeys>();
     // The Ticker's two queues, read again whenever one of its attributes may have changed.
     const native::ObjectStamp stamp = native::object_stamp(s.ticker.ptr());
     if (!s.native) {
         s.tokens = s.queue = nullptr;
     } else if (!(stamp == s.ticker_stamp)) {
-        nb::object tokens =
-            s.ticker.attr(native::interned<TickerKeys>().allow_next_tick_flag_queue);
-        nb::object queue = s.ticker.attr(native::interned<TickerKeys>().tick_queue);
+        nb::object tokens = s.ticker.attr(k.allow_next_tick_flag_queue);
+        nb::object queue = s.ticker.attr(k.tick_queue);
         const bool native = is_native_queue(tokens) && is_native_queue(queue);
         s.tokens = native ? &nb::cast<PyHandoffQueue &>(tokens) : nullptr;
         s.queue = native ? &nb::cast<PyHandoffQueue &>(queue) : nullptr;
@@ -183,7 +173,7 @@ nb::object step(ReplayStep &s) {
     if (!made.dict) {
         if (!PyDict_Check(tick.ptr()))
             return tick;
-        PyObject *status = PyDict_GetItemWithError(tick.ptr(), n.status);
+        PyObject *status = PyDict_GetItemWithError(tick.ptr(), n.status.ptr());
         if (status || PyErr_Occurred()) {
             if (PyErr_Occurred())
                 throw nb::python_error();
@@ -207,7 +197,7 @@ nb::object step(ReplayStep &s) {
     }
     if (!entry_ran(s.matcher, exchange ? &exchange->match_deal : nullptr, s.own_match_deal, values))
         call(s.matcher, n.match_deal,
-             {item(tick, n.code), item(tick, n.close), item(tick, n.qty), item(tick, n.timestamp)});
+             {item(tick, k.code), item(tick, k.close), item(tick, k.qty), item(tick, k.timestamp)});
     if (s.bar_feed.is_valid()) {
         s.closed = nb::object();
         if (s.ledger && s.own_poll(s.bar_feed.ptr(), s.ledger->poll_bars)) {
@@ -216,7 +206,7 @@ nb::object step(ReplayStep &s) {
                 throw nb::python_error();
             s.closed = nb::steal(closed);
         } else {
-            s.closed = call(s.bar_feed, s.ledger ? s.ledger->poll_bars.name : n.poll, {});
+            s.closed = call(s.bar_feed, n.poll, {});
         }
     }
     return tick;
