@@ -60,6 +60,42 @@ def phases(folder: Path, days: list[str]) -> dict:
     return {"figure": "empty_run_phases", **best}
 
 
+class _FollowsBars:
+    """Bar events with nothing done in them: what a bar strategy's run allocates."""
+
+    bars = [(CODE, "m", 1)]
+
+    def on_bar(self, context, code, bar) -> None:
+        pass
+
+
+def repeated_runs(folder: Path, days: list[str], runs: int = 8) -> dict:
+    """Whole runs one after another in one process, as in a notebook or a sweep worker:
+    the spread, and how many full passes of the garbage collector they took."""
+    import gc
+    import statistics
+
+    from quarvel import backtest
+
+    codes = backtest.parse_codes(f"{CODE}:Future")
+    keep = [list(range(50)) for _ in range(200_000)]  # a notebook's earlier objects
+    full_passes = []
+    gc.callbacks.append(lambda phase, info: phase == "start" and info["generation"] == 2
+                        and full_passes.append(1))
+    rates = []
+    for _ in range(runs):
+        began = time.perf_counter()
+        result = backtest.run_backtest(_FollowsBars(), codes, days[0], days[-1],
+                                       ticks_dir=str(folder), write_reports=False,
+                                       progress=False, strict=False)
+        rates.append(result.ticks / (time.perf_counter() - began))
+    gc.callbacks.pop()
+    del keep
+    return {"figure": "repeated_runs", "runs": runs,
+            "ticks_per_s_median": round(statistics.median(rates)),
+            "ticks_per_s_worst": round(min(rates)), "full_gc_passes": len(full_passes)}
+
+
 def _started_objects(folder: Path, codes, days):
     from quarvel.backtest.loop import _make_objects
     from quarvel.data.checked_ticker import CheckedTicker
@@ -157,6 +193,7 @@ def main() -> int:
         __import__(f"quarvel.modules.{module}.{module}")
         sys.modules[f"quarvel.modules.{module}.{module}"].console = Console(file=io.StringIO())
     print(json.dumps(phases(folder, days)), flush=True)
+    print(json.dumps(repeated_runs(folder, days)), flush=True)
     print(json.dumps(step_alone(folder, days)), flush=True)
     for figure in calls_as_methods(folder, days):
         print(json.dumps(figure), flush=True)

@@ -1,6 +1,7 @@
 """Whole backtests through the driver: the ledger, the reports and the exchange agree."""
 
 import csv
+import gc
 import glob
 import os
 
@@ -113,17 +114,21 @@ def test_ledger_reports_and_exchange_agree(run, data_dir):
 
 class Exploding:
     def on_tick(self, context, tick):
+        self.spared = gc.get_freeze_count()
         if context.ticks == 25:
             raise ZeroDivisionError("boom")
 
 
 @pytest.mark.timeout(120)
 def test_strategy_error_names_the_tick_and_stops(run, data_dir):
+    strategy = Exploding()
     with pytest.raises(backtest.StrategyError) as info:
-        run(Exploding(), "2330:Stock", "2024-01-02", "2024-01-02")
+        run(strategy, "2330:Stock", "2024-01-02", "2024-01-02")
     message = str(info.value)
     assert "2330" in message and "ZeroDivisionError: boom" in message and "close=" in message
     assert not glob.glob(str(data_dir / "**" / "*.tmp*"), recursive=True)
+    # The objects set aside from the collector during the replay are handed back.
+    assert strategy.spared > 0 and gc.get_freeze_count() == 0
 
 
 @pytest.mark.timeout(300)
