@@ -208,6 +208,38 @@ def test_rows_put_back_as_plain_lists_are_kept():
     assert qm.poped_tick_to_df("2330").height == 2
 
 
+def test_store_changed_between_ticks_is_read_again():
+    """add_tick and the bar feed keep where a code's rows are only while nothing on the way
+    to them changes: a record put in its place, or a subclass's computed `ticks`."""
+    from quarvel.backtest.bar_events import make_feed
+
+    qm = stored("2024-03-04 09:00:00", "2024-03-04 09:00:10")
+    feed = make_feed(qm)
+    feed.subscribe("2330", "m", 1)
+    assert feed.tail("2330", "m", 1).Close.tolist() == [100.0]
+    qm.ticks["2330"] = {**qm.ticks["2330"], "ticks": [], "old_ticks": []}
+    qm.add_tick(tick("2024-03-04 09:00:20", 101.0))
+    assert [r["close"] for r in qm.ticks["2330"]["ticks"]] == [101.0]
+    assert feed.tail("2330", "m", 1).Close.tolist() == [101.0]
+
+    class Counted(QuoteManager):
+        reads = 0
+
+        @property
+        def ticks(self):
+            Counted.reads += 1
+            return self.__dict__["ticks"]
+
+        @ticks.setter
+        def ticks(self, value):
+            self.__dict__["ticks"] = value
+
+    counted = Counted()
+    for second in range(3):
+        counted.add_tick(tick(f"2024-03-04 09:00:0{second}"))
+    assert Counted.reads == 3 and len(counted.__dict__["ticks"]["2330"]["ticks"]) == 3
+
+
 def test_clear_ticks_drops_everything():
     qm = stored("2024-03-04 09:00:00")
     qm.get_kbar("2330", "m", 1)

@@ -134,6 +134,18 @@ struct ObjectStamp {
     }
 };
 
+/// `dict`'s version tag, which every change of the dict renews (unique process-wide), or 0
+/// where there is none to read; the same reader as object_stamp, for a dict on its own.
+inline std::uint64_t dict_tag(PyObject *dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!public_api_only() && PyDict_Check(dict))
+        return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#else
+    (void)dict;
+#endif
+    return 0;
+}
+
 inline ObjectStamp object_stamp(PyObject *obj) {
     ObjectStamp stamp;
 #if PY_VERSION_HEX < 0x030C0000 // the dict tag is deprecated from 3.12 on

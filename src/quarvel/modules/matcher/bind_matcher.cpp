@@ -60,12 +60,20 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
     RLockGuard guard(matcher_lock(self));
     nb::object infos = self.attr(nb::handle(infos_name));
     nb::object code = known ? nb::borrow(known->code) : nb::object(tick[nb::handle(code_key)]);
-    int found = PySequence_Contains(infos.ptr(), code.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    if (!found)
-        infos[code] = new_tick_info();
-    nb::object info = infos[code];
+    nb::object info;
+    if (PyDict_CheckExact(infos.ptr())) { // one look-up where a plain dict answers both
+        info = nb::borrow(PyDict_GetItemWithError(infos.ptr(), code.ptr()));
+        if (!info.is_valid() && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    if (!info.is_valid()) {
+        const int found = PySequence_Contains(infos.ptr(), code.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (!found)
+            infos[code] = new_tick_info();
+        info = infos[code];
+    }
     info[nb::handle(tick_key)] = tick;
     info[nb::handle(info_ts_key)] =
         known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/bar_stream.hpp"
+#include "quote_manager.hpp"
 
 namespace quarvel::positions {
 
@@ -23,6 +24,7 @@ struct FeedSeries {
     std::size_t position = 0;  // rows read, history first, then pending
     std::size_t delivered = 0; // closed bars already handed out as events
     bool subscribed = false;
+    StoreLookup lookup; // the code's record and rows as last read
 };
 
 /// The series a run follows in one QuoteManager.

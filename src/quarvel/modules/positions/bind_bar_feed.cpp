@@ -57,7 +57,7 @@ FeedSeries &series_of(BarFeed &feed, nb::handle code, nb::handle unit, nb::handl
     auto fresh = std::make_unique<FeedSeries>(
         FeedSeries{std::string(code_text), std::string(text_value(unit, "unit")), width.count,
                    nb::borrow(code), nb::borrow(unit), core::quotes::BarStream(width), nb::object(),
-                   0, 0, false});
+                   0, 0, false, StoreLookup{}});
     feed.series.push_back(std::move(fresh));
     return *feed.series.back();
 }
@@ -69,6 +69,25 @@ void reset(FeedSeries &s) {
     s.delivered = 0;
 }
 
+/// Feeds the rows after those read so far, the history and the pending rows read as one.
+void feed_rows(FeedSeries &s, const core::quotes::TickStore &old_rows,
+               const core::quotes::TickStore &new_rows) {
+    const std::size_t held = old_rows.size();
+    if (s.position > held + new_rows.size()) {
+        const nb::object history = s.history;
+        reset(s);
+        s.history = history;
+    }
+    if (s.position < held) {
+        s.stream.feed(old_rows, s.position, held);
+        s.position = held;
+    }
+    if (s.position < held + new_rows.size()) {
+        s.stream.feed(new_rows, s.position - held, new_rows.size());
+        s.position = held + new_rows.size();
+    }
+}
+
 /// Reads the rows the store gained since the last call. The store keeps a code's rows in
 /// two parts, history then pending; get_kbar moves pending rows to the end of history, so
 /// a row keeps its place in the two parts read as one. A store replaced or emptied
@@ -78,6 +97,11 @@ void sync(const BarFeed &feed, FeedSeries &s) {
     static PyObject *const ticks_name = PyUnicode_InternFromString("ticks"),
                            *const old_ticks_name = PyUnicode_InternFromString("old_ticks");
     const nb::handle ticks_key(ticks_name), old_ticks_key(old_ticks_name);
+    if (s.lookup.holds(feed.quotes, s.code_obj) && s.lookup.history_rows &&
+        s.history.is(s.lookup.history)) {
+        feed_rows(s, s.lookup.history_rows->rows, s.lookup.pending_rows->rows);
+        return;
+    }
     nb::object record = find_item(feed.quotes.attr(ticks_key), s.code_obj);
     if (!record.is_valid()) {
         if (s.history.is_valid())
@@ -91,20 +115,8 @@ void sync(const BarFeed &feed, FeedSeries &s) {
             reset(s);
         s.history = history.owner;
     }
-    const core::quotes::TickStore &old_rows = history.rows->rows, &new_rows = pending.rows->rows;
-    const std::size_t held = old_rows.size();
-    if (s.position > held + new_rows.size()) {
-        reset(s);
-        s.history = history.owner;
-    }
-    if (s.position < held) {
-        s.stream.feed(old_rows, s.position, held);
-        s.position = held;
-    }
-    if (s.position < held + new_rows.size()) {
-        s.stream.feed(new_rows, s.position - held, new_rows.size());
-        s.position = held + new_rows.size();
-    }
+    feed_rows(s, history.rows->rows, pending.rows->rows);
+    s.lookup.remember(feed.quotes, s.code_obj);
 }
 
 nb::object make_bar(const BarFeed &feed, const FeedSeries &s, const core::quotes::Bar &b) {

@@ -174,11 +174,20 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
                                   0,
                                   0};
 
-    nb::object ticks = self.attr(manager.keys.ticks);
-    nb::object record = find_item(ticks, code);
-    const bool is_new = !record.is_valid();
-    if (is_new)
-        record = make_ticks_info(manager);
+    // The record stored in last time, while nothing on the way to it has changed.
+    StoreLookup &memo = manager.last_stored;
+    const bool known = memo.holds(self, code);
+    nb::object ticks, record;
+    bool is_new = false;
+    if (known) {
+        record = memo.record;
+    } else {
+        ticks = self.attr(manager.keys.ticks);
+        record = find_item(ticks, code);
+        is_new = !record.is_valid();
+        if (is_new)
+            record = make_ticks_info(manager);
+    }
     const std::vector<core::quotes::TimeWindow> &current_windows =
         market_windows(manager, self, market_type);
     real.dt = core::quotes::move_out_of_window(when, current_windows);
@@ -187,6 +196,7 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
     std::vector<core::quotes::LocalMicros> minutes;
     core::quotes::StoredTick filler{};
     nb::handle filler_market, filler_code;
+    bool python_ran = false; // the holiday look-ups may have changed the store
     nb::object last = record[manager.keys.last_tick];
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
         const core::quotes::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
@@ -195,6 +205,7 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
             // A copy: the holiday lookups run Python code, which may add ticks here too.
             const std::vector<core::quotes::TimeWindow> windows = current_windows;
             nb::object holidays = self.attr(manager.keys.holiday_search_set);
+            python_ran = true;
             minutes = core::quotes::virtual_minutes(
                 last_dt, when, market_text == "Future", windows,
                 [&holidays](std::int64_t day) { return is_holiday(holidays, day); });
@@ -209,7 +220,8 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
         }
     }
 
-    RowsRef pending = rows_ref(record, manager.keys.ticks);
+    RowsRef pending = known && !python_ran ? RowsRef{memo.pending, memo.pending_rows}
+                                           : rows_ref(record, manager.keys.ticks);
     core::quotes::TickStore &rows = pending.rows->rows;
     if (!minutes.empty()) {
         filler.market = rows.market_id(text_value(filler_market, "last_tick['market_type']"));
@@ -230,10 +242,13 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
         throw nb::python_error();
     nb::dict row = make_tick_row(k, py_datetime(real.dt), market_type, code, close, qty, tick_type,
                                  real.is_simulate, false, held == last.ptr() ? last : nb::handle());
-    if (!row.is(last))
+    const bool replaced = !row.is(last);
+    if (replaced)
         record[manager.keys.last_tick] = row;
     if (is_new)
         ticks[code] = record;
+    if (!known || replaced || python_ran)
+        memo.remember(self, code);
 }
 
 void add_tick(QuoteManager &manager, nb::handle self, nb::handle tick) {

@@ -42,12 +42,33 @@ struct WindowsMemo {
     std::vector<core::quotes::TimeWindow> windows;
 };
 
+struct TickRows;
+
+/// One code's record in a QuoteManager's store and the rows in it, as last looked up: the
+/// same while the QuoteManager's attributes, its `ticks` dict and the record dict are
+/// unchanged (their version tags), so each tick's look-ups are made again only after a
+/// change. Never valid on a subclass (its attributes may be computed) or where the tags
+/// cannot be read.
+struct StoreLookup {
+    bool valid = false;
+    native::ObjectStamp owner;
+    std::uint64_t ticks_tag = 0, record_tag = 0;
+    nb::object ticks, code, record, pending, history;          // held: the pointers stay valid
+    TickRows *pending_rows = nullptr, *history_rows = nullptr; // history: null if not rows
+
+    /// Whether this still describes `code`'s record in `self`'s store.
+    bool holds(nb::handle self, nb::handle code) const;
+    /// Looks `code`'s record up in `self`'s store and keeps what it found.
+    void remember(nb::handle self, nb::handle code);
+};
+
 /// The native part of QuoteManager: only the interned keys add_tick reads and writes and
 /// the windows last read; the store itself lives in the instance __dict__.
 struct QuoteManager {
     const QuoteKeys &keys = native::interned<QuoteKeys>();
     std::vector<WindowsMemo> windows_memo;
     std::vector<core::quotes::TimeWindow> windows_read; // windows read without a memo
+    StoreLookup last_stored;                            // the record add_tick last stored in
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
