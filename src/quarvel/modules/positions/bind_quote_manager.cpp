@@ -199,7 +199,10 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
     bool python_ran = false; // the holiday look-ups may have changed the store
     nb::object last = record[manager.keys.last_tick];
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
-        const core::quotes::LocalMicros last_dt = local_micros(last[k.dt], "last_tick['dt']");
+        nb::object last_dt_obj = last[k.dt];
+        const core::quotes::LocalMicros last_dt =
+            last_dt_obj.is(manager.last_dt) ? manager.last_dt_micros
+                                            : local_micros(last_dt_obj, "last_tick['dt']");
         core::quotes::check_gap(last_dt, when); // before a single row is made
         if (core::quotes::missing_minute_count(last_dt, when) > 1) {
             // A copy: the holiday lookups run Python code, which may add ticks here too.
@@ -240,7 +243,11 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
                          : nullptr;
     if (!held && PyErr_Occurred())
         throw nb::python_error();
-    nb::dict row = make_tick_row(k, py_datetime(real.dt), market_type, code, close, qty, tick_type,
+    if (!manager.last_dt.is_valid() || manager.last_dt_micros != real.dt) {
+        manager.last_dt = py_datetime(real.dt);
+        manager.last_dt_micros = real.dt;
+    }
+    nb::dict row = make_tick_row(k, manager.last_dt, market_type, code, close, qty, tick_type,
                                  real.is_simulate, false, held == last.ptr() ? last : nb::handle());
     const bool replaced = !row.is(last);
     if (replaced)

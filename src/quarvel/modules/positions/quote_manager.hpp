@@ -69,6 +69,11 @@ struct QuoteManager {
     std::vector<WindowsMemo> windows_memo;
     std::vector<core::quotes::TimeWindow> windows_read; // windows read without a memo
     StoreLookup last_stored;                            // the record add_tick last stored in
+    // The `dt` of the row stored last and its value: ticks come several to a second (three
+    // in four on the real TXFR1 days), so the next row mostly shares it, and a row's `dt`
+    // read back is mostly this very object.
+    nb::object last_dt;
+    core::quotes::LocalMicros last_dt_micros = 0;
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
