@@ -146,3 +146,21 @@ def test_add_order_defaults_checked_at_import(default, loads):
     expected = "loaded None" if loads else (
         "TypeError OrderCond.CASH.value must be str or None, not int")
     assert expected in out.stdout, out.stderr
+
+
+def test_attributes_replaced_between_ticks_are_read_again(printed):
+    """set_current_tick keeps the attributes it reads on every tick only while the instance
+    is unchanged: a dict or a ledger put in their place takes the next tick."""
+    from quote_ticks import tick
+
+    first, second, third = (tick(f"2024-03-04 09:00:0{s}") for s in range(3))
+    matcher = Matcher(Positions())
+    matcher.set_current_tick(first)
+    infos, other = {}, Positions()
+    matcher.current_tick_infos, matcher.positions = infos, other
+    matcher.set_current_tick(second)
+    assert infos["2330"]["tick"] is second and other.current_tick_infos["2330"] is second
+    ledger_infos = {}
+    other.current_tick_infos = ledger_infos
+    matcher.set_current_tick(third)
+    assert ledger_infos["2330"] is third and infos["2330"]["tick"] is third

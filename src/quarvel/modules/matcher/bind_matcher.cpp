@@ -57,8 +57,9 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
                            *const info_ts_key = PyUnicode_InternFromString("ts"),
                            *const positions_name = PyUnicode_InternFromString("positions"),
                            *const set_name = PyUnicode_InternFromString("set_current_tick");
-    RLockGuard guard(matcher_lock(self));
-    nb::object infos = self.attr(nb::handle(infos_name));
+    Matcher &state = matcher_state(self);
+    RLockGuard guard(state.lock);
+    nb::object infos = state.tick_infos.get(self, nb::handle(infos_name));
     nb::object code = known ? nb::borrow(known->code) : nb::object(tick[nb::handle(code_key)]);
     nb::object info;
     if (PyDict_CheckExact(infos.ptr())) { // one look-up where a plain dict answers both
@@ -77,7 +78,7 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
     info[nb::handle(tick_key)] = tick;
     info[nb::handle(info_ts_key)] =
         known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
-    nb::object positions = self.attr(nb::handle(positions_name));
+    nb::object positions = state.ledger.get(self, nb::handle(positions_name));
     static native::OwnCheck own_positions_tick; // used with the GIL held
     if (known && ledger &&
         own_positions_tick(positions.ptr(), ledger->positions_set_current_tick)) {
@@ -103,6 +104,12 @@ void set_current_tick(nb::handle self, nb::handle tick) {
 int set_current_tick_entry(PyObject *self, const native::ReplayTick &tick,
                            const native::LedgerReplayEntries *ledger) {
     return native::run_entry([&] { return store_current_tick(self, tick.dict, &tick, ledger); });
+}
+
+Matcher &matcher_state(nb::handle self) {
+    if (!nb::isinstance<Matcher>(self))
+        raise_arg_type("self", "Matcher", self);
+    return *nb::inst_ptr<Matcher>(self);
 }
 
 nb::handle matcher_lock(nb::handle self) {

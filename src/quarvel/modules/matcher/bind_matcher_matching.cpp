@@ -231,10 +231,11 @@ void match_deal(nb::handle self, nb::handle code, nb::handle tick_close, nb::han
         return; // a tick without volume touches nothing
 
     // The common tick has no order of its code: answer that without taking the lock.
-    const Fields &f = fields_of(self);
+    Matcher &state = matcher_state(self);
+    const Fields &f = state.fields;
     nb::handle key = f.code;
-    nb::object listed = attr_of(self, f.pending_orders);
-    const std::uint64_t changes_seen = list_changes(self);
+    nb::object listed = state.pending.get(self, f.pending_orders);
+    const std::uint64_t changes_seen = state.list_changes;
     std::vector<nb::object> candidates;
     const Presence presence = collect_without_lock(listed, code, key, candidates);
     if (presence == Presence::None)

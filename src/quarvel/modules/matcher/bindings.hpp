@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "_native/attr_memo.hpp"
 #include "_native/replay_entries.hpp"
 #include "fields.hpp"
 #include "match_enums.hpp"
@@ -28,7 +29,12 @@ struct Matcher {
     // `lock`, read with the GIL held), so matching can tell whether a scan made before it
     // took the lock is still current. Not a copy of the list: the list is always read live.
     std::uint64_t list_changes = 0;
+    // Attributes read on every tick: current_tick_infos, positions, pending_orders.
+    native::AttrMemo tick_infos, ledger, pending;
 };
+
+/// The native part of a Matcher instance (TypeError for any other object).
+Matcher &matcher_state(nb::handle self);
 
 /// Records that the matcher added an order to or removed one from `pending_orders`.
 void note_list_change(nb::handle self);

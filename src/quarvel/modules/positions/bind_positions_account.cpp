@@ -166,7 +166,14 @@ void register_account_methods(nb::class_<Positions> &cls) {
 }
 
 void store_current_tick(nb::handle self, nb::handle tick, nb::handle code) {
-    self.attr(interned<AccountNames>().current_tick_infos)[code] = tick;
+    const nb::handle name = interned<AccountNames>().current_tick_infos;
+    // Kept for the life of the process.
+    static PyTypeObject *const positions_type =
+        reinterpret_cast<PyTypeObject *>(nb::type<Positions>().ptr());
+    nb::object infos = PyObject_TypeCheck(self.ptr(), positions_type)
+                           ? nb::inst_ptr<Positions>(self)->tick_infos.get(self, name)
+                           : self.attr(name);
+    infos[code] = tick;
 }
 
 } // namespace quarvel::positions

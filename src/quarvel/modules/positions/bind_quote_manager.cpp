@@ -92,7 +92,7 @@ bool same_pairs(const WindowsMemo &memo, PyObject *pairs) {
 /// the same contents (read on every tick, so checked by identity instead of read again).
 const std::vector<core::quotes::TimeWindow> &market_windows(QuoteManager &qm, nb::handle self,
                                                             nb::handle market_type) {
-    nb::object table = self.attr(qm.keys.not_trade_times);
+    nb::object table = qm.trade_times.get(self, qm.keys.not_trade_times);
     PyObject *pairs = nullptr;
     if (PyDict_CheckExact(table.ptr()) && PyUnicode_CheckExact(market_type.ptr())) {
         pairs = PyDict_GetItemWithError(table.ptr(), market_type.ptr());

@@ -2,14 +2,19 @@
 // Entry points of the positions module's binding files; module.cpp only calls these.
 #include <nanobind/nanobind.h>
 
+#include "_native/attr_memo.hpp"
+
 namespace quarvel::positions {
 namespace nb = nanobind;
 
 /// Name under which this extension module is imported (module-level names live there).
 inline constexpr const char *kModule = "quarvel.modules.positions.positions";
 
-/// Empty native part of Positions: the account lives in the instance __dict__.
-struct Positions {};
+/// The native part of Positions: the account lives in the instance __dict__; only the
+/// attribute its per-tick call reads is kept here.
+struct Positions {
+    native::AttrMemo tick_infos; // current_tick_infos
+};
 
 void bind_module_names(nb::module_ &m);
 void bind_positions(nb::module_ &m);

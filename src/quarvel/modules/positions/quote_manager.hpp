@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "_native/attr_memo.hpp"
 #include "_native/interned.hpp"
 #include "_native/replay_entries.hpp"
 #include "bindings.hpp"
@@ -74,6 +75,7 @@ struct QuoteManager {
     // read back is mostly this very object.
     nb::object last_dt;
     core::quotes::LocalMicros last_dt_micros = 0;
+    native::AttrMemo trade_times; // not_trade_times
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
