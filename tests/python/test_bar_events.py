@@ -7,7 +7,7 @@ import pytest
 
 from quarvel import backtest
 from quarvel.backtest.bar_events import Bar, make_feed
-from quarvel.modules.positions.positions import QuoteManager
+from quarvel.modules.positions.positions import BarFeed, QuoteManager
 from quote_ticks import futures_files, futures_ticks, tick
 from shared_data import SHARED_TICKS
 from test_results import market_run
@@ -41,7 +41,7 @@ def test_events_and_views_match_get_kbar_on_a_real_day(kbar_every):
             assert view.to_polars().equals(qm.get_kbar("TXFR1", "m", 1).tail(7))
     for key in KEYS:
         expected = closed_part(qm, *key)
-        assert events[key] == expected, key
+        assert events[key] == expected and {type(b) for b in events[key]} == {Bar}, key
         assert feed.tail(*key).to_polars().equals(qm.get_kbar(key[0], unit=key[1], freq=key[2]))
     # quiet minutes are in get_kbar as flat bars of volume 0, and so among the events
     assert any(b.Volume == 0 and b.Open == b.Close for b in events[KEYS[0]])
@@ -107,6 +107,8 @@ def test_view_shapes_resets_and_bad_arguments():
         view["Nope"]
     with pytest.raises(TypeError):
         feed.tail(2330, "m", 1)
+    with pytest.raises(TypeError, match="tuple subclass"):
+        BarFeed(qm, dict, packs_only=True)
 
 
 class SubscribesLate:

@@ -29,6 +29,14 @@ def test_two_codes_over_days_with_a_holiday_are_ordered_by_ts_then_code(data_dir
     assert printed.lines.count("[yellow]正在取得 2330 2024-01-03 的 Tick 資料...[/yellow]") == 1
 
 
+def test_one_code_out_of_time_order_is_sorted_stably(data_dir, printed):
+    days = {("2330", "2024-01-02"): [(300, 582, 1), (100, 580, 1), (100, 581, 2)],
+            ("2330", "2024-01-04"): [(10, 590, 1)]}
+    ticker = Ticker(FakeBroker(days))
+    df = ticker._Ticker__process_and_combine_ticks([STOCK], "2024-01-02", "2024-01-04")
+    assert df["close"].to_list() == [580.0, 581.0, 582.0, 590.0]
+
+
 @pytest.mark.parametrize("start,end", [("2024-01-02", "2024-01-03"), ("2024-01-05", "2024-01-02")])
 def test_no_ticks_gives_an_empty_table_with_nine_typed_columns(data_dir, printed, start, end):
     ticker = Ticker(FakeBroker())

@@ -33,7 +33,8 @@ class Bar(NamedTuple):
 def make_feed(quote_manager: Any) -> Any:
     from quarvel.modules.positions.positions import BarFeed
 
-    return BarFeed(quote_manager, Bar)
+    # Bar is a plain NamedTuple: the feed packs its fields without a Python call per bar.
+    return BarFeed(quote_manager, Bar, packs_only=True)
 
 
 def declared_bars(strategy: Any) -> list[tuple[str, str, int]]:

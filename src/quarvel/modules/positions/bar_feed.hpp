@@ -29,12 +29,14 @@ struct FeedSeries {
 
 /// The series a run follows in one QuoteManager.
 struct BarFeed {
-    BarFeed(nb::object q, nb::object type) : quotes(std::move(q)), bar_type(std::move(type)) {}
+    BarFeed(nb::object q, nb::object type, bool packs)
+        : quotes(std::move(q)), bar_type(std::move(type)), packs_only(packs) {}
     BarFeed(const BarFeed &) = delete;
     BarFeed &operator=(const BarFeed &) = delete;
 
     nb::object quotes;
     nb::object bar_type; // called as bar_type(dt, Open, High, Low, Close, Volume, unit, freq)
+    bool packs_only;     // bar_type only packs those into a tuple: made as tuple.__new__ does
     std::vector<std::unique_ptr<FeedSeries>> series;
 };
 

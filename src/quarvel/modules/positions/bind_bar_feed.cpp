@@ -124,10 +124,25 @@ nb::object make_bar(const BarFeed &feed, const FeedSeries &s, const core::quotes
                            nb::float_(b.low), nb::float_(b.close), nb::int_(b.volume),
                            s.unit_obj,        nb::int_(s.freq)};
     constexpr std::size_t kCount = std::size(values);
-    PyObject *args[kCount];
-    for (std::size_t i = 0; i < kCount; ++i)
-        args[i] = values[i].ptr();
-    PyObject *bar = PyObject_Vectorcall(feed.bar_type.ptr(), args, kCount, nullptr);
+    PyObject *bar = nullptr;
+    if (feed.packs_only) { // tuple.__new__(bar_type, values), as a NamedTuple's own __new__
+        PyObject *packed = PyTuple_New(kCount);
+        if (!packed)
+            throw nb::python_error();
+        for (std::size_t i = 0; i < kCount; ++i)
+            PyTuple_SET_ITEM(packed, i, values[i].release().ptr());
+        nb::object args = nb::steal(PyTuple_Pack(1, packed));
+        Py_DECREF(packed);
+        if (!args.is_valid())
+            throw nb::python_error();
+        bar = PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(feed.bar_type.ptr()),
+                                  args.ptr(), nullptr);
+    } else {
+        PyObject *args[kCount];
+        for (std::size_t i = 0; i < kCount; ++i)
+            args[i] = values[i].ptr();
+        bar = PyObject_Vectorcall(feed.bar_type.ptr(), args, kCount, nullptr);
+    }
     if (!bar)
         throw nb::python_error();
     return nb::steal(bar);
@@ -265,11 +280,20 @@ void bind_bar_feed(nb::module_ &m) {
     cls.doc() = "K-bars followed from a QuoteManager's tick store as it grows.";
     cls.def(
         "__init__",
-        [](BarFeed *feed, nb::handle quotes, nb::handle bar_type) {
-            new (feed) BarFeed(nb::borrow(quotes), nb::borrow(bar_type));
+        [](BarFeed *feed, nb::handle quotes, nb::handle bar_type, bool packs_only) {
+            if (packs_only && !(PyType_Check(bar_type.ptr()) &&
+                                PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(bar_type.ptr()),
+                                                 &PyTuple_Type)))
+                throw nb::type_error("packs_only needs a tuple subclass as bar_type");
+            new (feed) BarFeed(nb::borrow(quotes), nb::borrow(bar_type), packs_only);
         },
-        nb::arg("quote_manager"), nb::arg("bar_type"),
-        nb::sig("def __init__(self, quote_manager: QuoteManager, bar_type: type) -> None"));
+        nb::arg("quote_manager"), nb::arg("bar_type"), nb::kw_only(),
+        nb::arg("packs_only") = false,
+        nb::sig("def __init__(self, quote_manager: QuoteManager, bar_type: type, *, "
+                "packs_only: bool = False) -> None"),
+        "packs_only: bar_type is a tuple subclass whose constructor only packs its arguments "
+        "(a NamedTuple without a __new__ of its own); bars are then made as "
+        "tuple.__new__(bar_type, values), without calling it.");
     cls.def(
         "subscribe",
         [](BarFeed &feed, nb::handle code, nb::handle unit, nb::handle freq) {

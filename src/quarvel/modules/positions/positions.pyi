@@ -315,7 +315,10 @@ class BarsView:
 class BarFeed:
     """K-bars followed from a QuoteManager's tick store as it grows."""
 
-    def __init__(self, quote_manager: QuoteManager, bar_type: type) -> None: ...
+    def __init__(self, quote_manager: QuoteManager, bar_type: type, *, packs_only: bool = False) -> None:
+        """
+        packs_only: bar_type is a tuple subclass whose constructor only packs its arguments (a NamedTuple without a __new__ of its own); bars are then made as tuple.__new__(bar_type, values), without calling it.
+        """
 
     def subscribe(self, code: str, unit: str, freq: int) -> None: ...
 

@@ -33,8 +33,10 @@ nb::object process_and_combine_ticks(nb::handle self, nb::handle codes, nb::hand
         module_attr(kModule, "datetime").attr("timedelta")(nb::arg("days").none() = 1);
     nb::object auto_fetch = self.attr(QV_PRIVATE(Ticker, auto_fetch_ticks));
     nb::list all_dfs;
+    std::size_t codes_with_rows = 0;
 
     for (auto &[code, market] : entries) {
+        const std::size_t frames_before = all_dfs.size();
         nb::object market_map = self.attr("code_market_map");
         int known = PySequence_Contains(market_map.ptr(), code.ptr());
         if (known < 0)
@@ -70,6 +72,8 @@ nb::object process_and_combine_ticks(nb::handle self, nb::handle codes, nb::hand
                                            "[/red]");
             }
         }
+        if (all_dfs.size() > frames_before)
+            ++codes_with_rows;
     }
     if (all_dfs.size() == 0)
         return pl.attr("DataFrame")(nb::arg("schema").none() = tick_schema(true));
@@ -77,8 +81,13 @@ nb::object process_and_combine_ticks(nb::handle self, nb::handle codes, nb::hand
     nb::list keys;
     keys.append("ts");
     keys.append("code");
-    return pl.attr("concat")(all_dfs, nb::arg("how").none() = "vertical")
-        .attr("sort")(keys, nb::arg("maintain_order").none() = true);
+    nb::object combined = pl.attr("concat")(all_dfs, nb::arg("how").none() = "vertical");
+    // One code's days already in time order (the usual run): the stable sort would leave
+    // every row where it is, so it is skipped.
+    if (codes_with_rows == 1 &&
+        nb::cast<bool>(combined.attr("get_column")("ts").attr("is_sorted")()))
+        return combined;
+    return combined.attr("sort")(keys, nb::arg("maintain_order").none() = true);
 }
 
 } // namespace
