@@ -38,9 +38,11 @@ class TickFault:
         return f"{self.path}: {self.describe()}" if self.path else self.describe()
 
 
-def _first_row(frame: pl.DataFrame, condition: pl.Expr) -> int | None:
-    hits = frame.select(pl.arg_where(condition).first()).item()
-    return None if hits is None else int(hits) + 1
+def _first_rows(frame: pl.DataFrame, conditions: list[pl.Expr]) -> list[int | None]:
+    """For each condition, the first row (from 1) where it holds, or None: one pass."""
+    hits = frame.select(pl.arg_where(c).first().alias(str(i))
+                        for i, c in enumerate(conditions)).row(0)
+    return [None if hit is None else int(hit) + 1 for hit in hits]
 
 
 def _ns_text(ns: int) -> str:
@@ -57,25 +59,24 @@ def check_ticks(frame: pl.DataFrame, day: dt.date | str, market: str) -> TickFau
             return TickFault(f"column {name} is {frame.schema[name]}, not {dtype}")
     if frame.height == 0:
         return TickFault("no ticks on a trading day (header only)")
-    row = _first_row(frame, pl.any_horizontal(pl.all().is_null()))
-    if row is not None:
-        return TickFault("missing value (a cut or malformed line)", row)
     first, end = session_bounds(day, market)
-    row = _first_row(frame, (pl.col("ts") < first) | (pl.col("ts") >= end))
-    if row is not None:
-        ts = frame["ts"][row - 1]
-        return TickFault(f"ts {ts} ({_ns_text(ts)}) is outside the trading day "
-                         f"{_ns_text(first)} to {_ns_text(end)}", row)
     close = pl.col("close")
-    rules = [(~close.is_finite() | (close <= 0), "close is not a finite price > 0")]
+    # In the order they are reported: the first rule broken wins.
+    rules = [(pl.any_horizontal(pl.all().is_null()), "missing value (a cut or malformed line)"),
+             ((pl.col("ts") < first) | (pl.col("ts") >= end), None),
+             (~close.is_finite() | (close <= 0), "close is not a finite price > 0")]
     rules += [(~pl.col(name).is_finite() | (pl.col(name) < 0), f"{name} is not finite >= 0")
               for name in ("bid_price", "ask_price")]
     rules += [(pl.col(name) < 0, f"{name} is negative")
               for name in ("volume", "bid_volume", "ask_volume")]
-    for condition, rule in rules:
-        row = _first_row(frame, condition)
-        if row is not None:
-            return TickFault(rule, row)
+    for row, (_condition, rule) in zip(_first_rows(frame, [c for c, _ in rules]), rules):
+        if row is None:
+            continue
+        if rule is None:
+            ts = frame["ts"][row - 1]
+            rule = (f"ts {ts} ({_ns_text(ts)}) is outside the trading day "
+                    f"{_ns_text(first)} to {_ns_text(end)}")
+        return TickFault(rule, row)
     return None
 
 
