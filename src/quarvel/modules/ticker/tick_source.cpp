@@ -77,7 +77,39 @@ TickDictPartsPtr make_row_source(const PlayedTable &columns, nb::handle code_mar
     return source;
 }
 
-// The hot path of every tick: plain C API calls on a presized dict, no accessor objects.
+namespace {
+
+/// The dict a tick of `code` is copied from (see TickDictParts::shapes).
+PyObject *tick_shape(const TickDictParts &source, std::uint32_t code, bool backfilling) {
+    const std::size_t at = 2 * static_cast<std::size_t>(code) + (backfilling ? 1 : 0);
+    if (source.shapes.size() <= at)
+        source.shapes.resize(at + 1);
+    nb::object &shape = source.shapes[at];
+    if (!shape.is_valid()) {
+        // Filled key by key from empty: a table of str keys only, the compact kind that later
+        // look-ups are quickest on; the key order is the tick's.
+        const TickerKeys &k = native::interned<TickerKeys>();
+        const std::pair<nb::handle, nb::handle> items[] = {
+            {k.market_type, source.markets.at(code)},
+            {k.timestamp, Py_None},
+            {k.code, source.codes.at(code)},
+            {k.close, Py_None},
+            {k.qty, Py_None},
+            {k.tick_type, Py_None},
+            {k.is_simulate, Py_False},
+            {k.is_backfilling, backfilling ? Py_True : Py_False}};
+        nb::object made = nb::steal(PyDict_New());
+        for (const auto &[key, value] : items)
+            if (!made.is_valid() || PyDict_SetItem(made.ptr(), key.ptr(), value.ptr()) != 0)
+                throw nb::python_error();
+        shape = std::move(made);
+    }
+    return shape.ptr();
+}
+
+} // namespace
+
+// The hot path of every tick: a copy of the code's shape, four values set in place.
 nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row,
                           native::ReplayTick *made) {
     nb::object timestamp;
@@ -91,29 +123,11 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
     }
     if (!timestamp.is_valid())
         throw nb::python_error();
-    nb::object values[] = {source.markets.at(row.code),
-                           timestamp,
-                           source.codes.at(row.code),
-                           nb::steal(PyFloat_FromDouble(row.close)),
-                           new_long(row.volume),
-                           new_long(row.tick_type),
-                           nb::bool_(false),
-                           nb::bool_(row.backfilling)};
+    nb::object values[] = {timestamp, nb::steal(PyFloat_FromDouble(row.close)),
+                           new_long(row.volume), new_long(row.tick_type)};
     const TickerKeys &k = native::interned<TickerKeys>();
-    const nb::handle keys[] = {k.market_type, k.timestamp, k.code,        k.close,
-                               k.qty,         k.tick_type, k.is_simulate, k.is_backfilling};
-    // Sized for its eight keys up front: no resize while it fills.
-    // A copy of a dict of the eight keys: its key table (str keys only, the compact kind
-    // that later look-ups are quickest on) is copied in one piece; the values are then
-    // replaced in place.
-    static PyObject *const shape = [&keys] {
-        PyObject *made = PyDict_New(); // kept for the life of the process
-        for (nb::handle key : keys)
-            if (!made || PyDict_SetItem(made, key.ptr(), Py_None) != 0)
-                throw nb::python_error();
-        return made;
-    }();
-    nb::dict tick = nb::steal<nb::dict>(PyDict_Copy(shape));
+    const nb::handle keys[] = {k.timestamp, k.close, k.qty, k.tick_type};
+    nb::dict tick = nb::steal<nb::dict>(PyDict_Copy(tick_shape(source, row.code, row.backfilling)));
     if (!tick.is_valid())
         throw nb::python_error();
     for (std::size_t i = 0; i < std::size(keys); ++i) {
@@ -122,8 +136,10 @@ nb::object make_tick_dict(const TickDictParts &source, const core::ticker::Playe
             throw nb::python_error();
     }
     if (made) // the dict holds each value
-        *made = {tick.ptr(),      values[0].ptr(), values[1].ptr(), values[2].ptr(),
-                 values[3].ptr(), values[4].ptr(), values[5].ptr(), values[6].ptr()};
+        *made = {tick.ptr(),      source.markets.at(row.code).ptr(),
+                 values[0].ptr(), source.codes.at(row.code).ptr(),
+                 values[1].ptr(), values[2].ptr(),
+                 values[3].ptr(), Py_False};
     return tick;
 }
 

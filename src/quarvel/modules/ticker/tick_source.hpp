@@ -24,6 +24,10 @@ struct TickDictParts {
     nb::object hours;      ///< its second argument, 8
     /// to_seconds is quarvel.utils' own function: the same sum is done here, without a call.
     bool native_seconds = false;
+    /// Per code and backfilling flag, the tick dict's keys with the values that stay the same
+    /// (market, code, the two flags): a tick copies it and sets only the other four. Made on
+    /// first use, with the GIL held.
+    mutable std::vector<nb::object> shapes;
 };
 using TickDictPartsPtr = std::shared_ptr<const TickDictParts>;
 
