@@ -172,3 +172,16 @@ def test_a_method_replaced_during_the_replay_is_called_from_then_on(make_ticker)
     step()
     assert seen == [("instance", 582.0), ("class", 583.0)]
     assert len(quotes.ticks["2330"]["ticks"]) == 2
+
+
+def test_a_tick_changed_by_the_strategy_leaves_the_next_ones_as_played(make_ticker):  # noqa: F811
+    # Ticks of a code are copies of one shape that keeps the values they share.
+    expected = drain_stream(_started(make_ticker(broker(main_rows=4))))
+    step = ReplayStep(_started(make_ticker(broker(main_rows=4))), Recorder(), Recorder())
+    played = []
+    while not played or played[-1] != END:
+        item = step()
+        played.append(dict(item))
+        if "orva_status" not in item:
+            item.update(close=-1.0, qty=-1, timestamp=-1.0, code="X", tick_type=9)
+    assert played == expected

@@ -1,7 +1,9 @@
 // Native rows of a played table and their conversion to tick dicts and markers.
 #include "tick_source.hpp"
 
+#include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "_native/errors.hpp"
 #include "_native/pyns.hpp"
@@ -107,39 +109,70 @@ PyObject *tick_shape(const TickDictParts &source, std::uint32_t code, bool backf
     return shape.ptr();
 }
 
+/// The shape's value under `key`, replaced by `make()` unless it is exactly `value` (a float
+/// of the same bits, an int of the same value): ticks come several to a second and often
+/// at one price. Borrowed: the shape holds it.
+template <typename T, typename Make>
+PyObject *refresh(PyObject *shape, nb::handle key, T value, Make make) {
+    PyObject *held = PyDict_GetItemWithError(shape, key.ptr());
+    if (!held && PyErr_Occurred())
+        throw nb::python_error();
+    if (held) {
+        if constexpr (std::is_same_v<T, double>) {
+            if (PyFloat_CheckExact(held)) {
+                const double was = PyFloat_AS_DOUBLE(held);
+                if (std::memcmp(&was, &value, sizeof value) == 0)
+                    return held;
+            }
+        } else if (PyLong_CheckExact(held)) {
+            int overflow = 0;
+            const long long was = PyLong_AsLongLongAndOverflow(held, &overflow);
+            if (!overflow && was == static_cast<long long>(value))
+                return held;
+        }
+    }
+    nb::object fresh = make();
+    if (!fresh.is_valid() || PyDict_SetItem(shape, key.ptr(), fresh.ptr()) != 0)
+        throw nb::python_error();
+    return fresh.ptr();
+}
+
 } // namespace
 
-// The hot path of every tick: a copy of the code's shape, four values set in place.
+// The hot path of every tick: the code's shape takes the values that changed since its last
+// tick, and the tick is a copy of it.
 nb::object make_tick_dict(const TickDictParts &source, const core::ticker::PlayedTick &row,
                           native::ReplayTick *made) {
-    nb::object timestamp;
-    if (source.native_seconds) {
-        // ts / 1e9 - hours * 3600 as Python computes it: the int rounded to a double first.
-        timestamp = nb::steal(PyFloat_FromDouble(static_cast<double>(row.ts) / 1e9 - 8 * 3600.0));
-    } else {
+    const TickerKeys &k = native::interned<TickerKeys>();
+    PyObject *shape = tick_shape(source, row.code, row.backfilling);
+    PyObject *timestamp = nullptr;
+    if (!source.native_seconds) {
         nb::object ts = new_long(row.ts);
         PyObject *args[] = {ts.ptr(), source.hours.ptr()};
-        timestamp = nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+        nb::object seconds =
+            nb::steal(PyObject_Vectorcall(source.to_seconds.ptr(), args, 2, nullptr));
+        if (!seconds.is_valid() || PyDict_SetItem(shape, k.timestamp.ptr(), seconds.ptr()) != 0)
+            throw nb::python_error();
+        timestamp = seconds.ptr();
+    } else {
+        // ts / 1e9 - hours * 3600 as Python computes it: the int rounded to a double first.
+        const double seconds = static_cast<double>(row.ts) / 1e9 - 8 * 3600.0;
+        timestamp = refresh(shape, k.timestamp, seconds,
+                            [&] { return nb::steal(PyFloat_FromDouble(seconds)); });
     }
-    if (!timestamp.is_valid())
-        throw nb::python_error();
-    nb::object values[] = {timestamp, nb::steal(PyFloat_FromDouble(row.close)),
-                           new_long(row.volume), new_long(row.tick_type)};
-    const TickerKeys &k = native::interned<TickerKeys>();
-    const nb::handle keys[] = {k.timestamp, k.close, k.qty, k.tick_type};
-    nb::dict tick = nb::steal<nb::dict>(PyDict_Copy(tick_shape(source, row.code, row.backfilling)));
+    PyObject *close = refresh(shape, k.close, row.close,
+                              [&] { return nb::steal(PyFloat_FromDouble(row.close)); });
+    PyObject *qty = refresh(shape, k.qty, row.volume, [&] { return new_long(row.volume); });
+    PyObject *tick_type =
+        refresh(shape, k.tick_type, row.tick_type, [&] { return new_long(row.tick_type); });
+    nb::dict tick = nb::steal<nb::dict>(PyDict_Copy(shape));
     if (!tick.is_valid())
         throw nb::python_error();
-    for (std::size_t i = 0; i < std::size(keys); ++i) {
-        if (!values[i].is_valid() ||
-            PyDict_SetItem(tick.ptr(), keys[i].ptr(), values[i].ptr()) != 0)
-            throw nb::python_error();
-    }
     if (made) // the dict holds each value
-        *made = {tick.ptr(),      source.markets.at(row.code).ptr(),
-                 values[0].ptr(), source.codes.at(row.code).ptr(),
-                 values[1].ptr(), values[2].ptr(),
-                 values[3].ptr(), Py_False};
+        *made = {tick.ptr(), source.markets.at(row.code).ptr(),
+                 timestamp,  source.codes.at(row.code).ptr(),
+                 close,      qty,
+                 tick_type,  Py_False};
     return tick;
 }
 
