@@ -220,8 +220,14 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
     advance = bar.advance if getattr(bar, "shows", True) else None
     # Most ticks bring no report: a queue.Queue's deque is peeked at before taking its lock.
     responses = getattr(matcher.response_queue, "queue", None)
+    closed = None
     while True:
         item = step()
+        if feed is not None:  # (tick, bars that closed), or the item alone
+            if item.__class__ is tuple:
+                item, closed = item
+            else:
+                closed = None
         if "orva_status" in item:
             status = item["orva_status"]
             if status == end_value:
@@ -235,11 +241,9 @@ def _replay(context: BacktestContext, strategy, bar) -> None:
             # Reports of this tick's fills and of the orders placed at the last tick.
             if responses is None or responses:
                 _drain_reports(context, strategy)
-            if feed is not None:
-                closed = step.closed
-                if closed is not None:
-                    for code, closed_bar in closed:
-                        on_bar(context, code, closed_bar)
+            if closed is not None:
+                for code, closed_bar in closed:
+                    on_bar(context, code, closed_bar)
             if on_tick is not None:
                 on_tick(context, item)
         except Exception as error:

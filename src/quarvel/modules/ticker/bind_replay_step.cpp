@@ -2,7 +2,8 @@
 // tick handed out by the previous call (allow_next_tick), takes the next item (pop_tick)
 // and, for a tick, runs matcher.set_current_tick, quote_manager.add_tick and
 // matcher.match_deal on it, exactly the calls the driver made itself, then polls the bar
-// feed when it has one (`closed` holds what the poll returned). A method that is
+// feed when it has one (`closed` holds what the poll returned; a tick at which bars closed
+// is returned as (tick, closed)). A method that is
 // still its class's own runs as the entry its module publishes (the same work without the
 // method call); one replaced anywhere is looked up and called as before, on every tick.
 #include "_native/interned.hpp"
@@ -208,6 +209,10 @@ nb::object step(ReplayStep &s) {
         } else {
             s.closed = call(s.bar_feed, n.poll, {});
         }
+        // Bars closed: handed over with the tick, so the driver reads no attribute on the
+        // ticks (nearly all) at which none did.
+        if (!s.closed.is_none())
+            return nb::make_tuple(tick, s.closed);
     }
     return tick;
 }
@@ -238,7 +243,9 @@ void bind_replay_step(nb::module_ &m) {
         nb::arg("bar_feed").none() = nb::none(),
         nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, "
                 "bar_feed: object | None = None) -> None"));
-    cls.def("__call__", &step, nb::sig("def __call__(self) -> dict"));
+    cls.def("__call__", &step, nb::sig("def __call__(self) -> dict | tuple[dict, list]"),
+            "The next item: a status marker, a tick, or (tick, closed) when bars of the feed "
+            "closed at that tick.");
     cls.def_prop_ro(
         "closed", [](const ReplayStep &s) { return s.closed.is_valid() ? s.closed : nb::none(); },
         nb::sig("def closed(self) -> list | None"),

@@ -103,7 +103,10 @@ class ReplayStep:
 
     def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, bar_feed: object | None = None) -> None: ...
 
-    def __call__(self) -> dict: ...
+    def __call__(self) -> dict | tuple[dict, list]:
+        """
+        The next item: a status marker, a tick, or (tick, closed) when bars of the feed closed at that tick.
+        """
 
     @property
     def closed(self) -> list | None:
