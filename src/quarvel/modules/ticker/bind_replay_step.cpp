@@ -217,10 +217,29 @@ nb::object step(ReplayStep &s) {
     return tick;
 }
 
+/// ReplayStep() as the type's own call slot: a call per tick without the method look-up
+/// and argument dispatch a __call__ method costs.
+PyObject *call_step(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "ReplayStep.__call__() takes no arguments");
+        return nullptr;
+    }
+    if (!nb::inst_ready(self)) {
+        PyErr_SetString(PyExc_TypeError, "ReplayStep was not initialised");
+        return nullptr;
+    }
+    PyObject *out = nullptr;
+    const int failed =
+        native::run_entry([&] { out = step(*nb::inst_ptr<ReplayStep>(self)).release().ptr(); });
+    return failed ? nullptr : out;
+}
+
+PyType_Slot step_slots[] = {{Py_tp_call, reinterpret_cast<void *>(call_step)}, {0, nullptr}};
+
 } // namespace
 
 void bind_replay_step(nb::module_ &m) {
-    nb::class_<ReplayStep> cls(m, "ReplayStep");
+    nb::class_<ReplayStep> cls(m, "ReplayStep", nb::type_slots(step_slots));
     cls.doc() = "One call per tick: release the last tick, take the next and run the "
                 "exchange's and the quote store's per-tick calls on it.";
     cls.def(
@@ -243,9 +262,6 @@ void bind_replay_step(nb::module_ &m) {
         nb::arg("bar_feed").none() = nb::none(),
         nb::sig("def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, "
                 "bar_feed: object | None = None) -> None"));
-    cls.def("__call__", &step, nb::sig("def __call__(self) -> dict | tuple[dict, list]"),
-            "The next item: a status marker, a tick, or (tick, closed) when bars of the feed "
-            "closed at that tick.");
     cls.def_prop_ro(
         "closed", [](const ReplayStep &s) { return s.closed.is_valid() ? s.closed : nb::none(); },
         nb::sig("def closed(self) -> list | None"),

@@ -101,12 +101,11 @@ class ReplayStep:
     One call per tick: release the last tick, take the next and run the exchange's and the quote store's per-tick calls on it.
     """
 
-    def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, bar_feed: object | None = None) -> None: ...
-
     def __call__(self) -> dict | tuple[dict, list]:
-        """
-        The next item: a status marker, a tick, or (tick, closed) when bars of the feed closed at that tick.
-        """
+        """The next item: a status marker, a tick, or (tick, closed) when bars of the feed
+        closed at that tick."""
+
+    def __init__(self, ticker: Ticker, matcher: object, quote_manager: object, bar_feed: object | None = None) -> None: ...
 
     @property
     def closed(self) -> list | None:
