@@ -75,9 +75,15 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
             infos[code] = new_tick_info();
         info = infos[code];
     }
-    info[nb::handle(tick_key)] = tick;
-    info[nb::handle(info_ts_key)] =
-        known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
+    // The tick first: a tick without a timestamp is stored before the KeyError.
+    const bool plain = PyDict_CheckExact(info.ptr());
+    if (plain ? PyDict_SetItem(info.ptr(), tick_key, tick.ptr()) != 0
+              : PyObject_SetItem(info.ptr(), tick_key, tick.ptr()) != 0)
+        throw nb::python_error();
+    nb::object ts = known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
+    if (plain ? PyDict_SetItem(info.ptr(), info_ts_key, ts.ptr()) != 0
+              : PyObject_SetItem(info.ptr(), info_ts_key, ts.ptr()) != 0)
+        throw nb::python_error();
     nb::object positions = state.ledger.get(self, nb::handle(positions_name));
     static native::OwnCheck own_positions_tick; // used with the GIL held
     if (known && ledger &&
