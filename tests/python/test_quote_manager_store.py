@@ -221,6 +221,9 @@ def test_store_changed_between_ticks_is_read_again():
     qm.add_tick(tick("2024-03-04 09:00:20", 101.0))
     assert [r["close"] for r in qm.ticks["2330"]["ticks"]] == [101.0]
     assert feed.tail("2330", "m", 1).Close.tolist() == [101.0]
+    qm.ticks["2330"]["last_tick"]["code"] = "X"  # changed, not held: refilled whole
+    qm.add_tick(tick("2024-03-04 09:00:30", 101.0))
+    assert qm.ticks["2330"]["last_tick"]["code"] == "2330"
 
     class Counted(QuoteManager):
         reads = 0

@@ -248,7 +248,8 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
         manager.last_dt_micros = real.dt;
     }
     nb::dict row = make_tick_row(k, manager.last_dt, market_type, code, close, qty, tick_type,
-                                 real.is_simulate, false, held == last.ptr() ? last : nb::handle());
+                                 real.is_simulate, false, held == last.ptr() ? last : nb::handle(),
+                                 &manager.last_row);
     const bool replaced = !row.is(last);
     if (replaced)
         record[manager.keys.last_tick] = row;

@@ -2,6 +2,8 @@
 // storage (len, indexing, slicing, iteration, equality with a list). GIL held throughout.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "_native/args.hpp"
@@ -117,7 +119,7 @@ void push_row_dict(core::quotes::TickStore &rows, nb::handle item, const RowKeys
 
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
-                       bool is_virtual, nb::handle reuse) {
+                       bool is_virtual, nb::handle reuse, RowMemo *memo) {
     // One dict per stored tick. A row nobody else can reach (only the caller's reference and
     // its holder's; not tracked by the collector, so not listed by gc either) is filled
     // again in place, which no one can tell from a new dict.
@@ -138,21 +140,31 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
     nb::dict row = in_place ? nb::borrow<nb::dict>(reuse) : nb::steal<nb::dict>(PyDict_Copy(shape));
     if (!row.is_valid())
         throw nb::python_error();
-    const std::pair<nb::handle, nb::handle> items[] = {
-        {keys.dt, dt},
-        {keys.market_type, market_type},
-        {keys.code, code},
-        {keys.close, close},
-        {keys.qty, qty},
-        {keys.tick_type, tick_type},
-        {keys.is_simulate, is_simulate ? Py_True : Py_False},
-        {keys.is_virtual, is_virtual ? Py_True : Py_False}};
-    for (const auto &[key, value] : items)
-        if (PyDict_SetItem(row.ptr(), key.ptr(), value.ptr()) < 0)
+    const nb::handle order[] = {keys.dt,  keys.market_type, keys.code,        keys.close,
+                                keys.qty, keys.tick_type,   keys.is_simulate, keys.is_virtual};
+    PyObject *const values[] = {dt.ptr(),
+                                market_type.ptr(),
+                                code.ptr(),
+                                close.ptr(),
+                                qty.ptr(),
+                                tick_type.ptr(),
+                                is_simulate ? Py_True : Py_False,
+                                is_virtual ? Py_True : Py_False};
+    static_assert(std::size(values) == std::size(RowMemo{}.values));
+    const bool remembered = in_place && memo && memo->row == row.ptr() && memo->tag != 0 &&
+                            native::dict_tag(row.ptr()) == memo->tag;
+    for (std::size_t i = 0; i < std::size(order); ++i)
+        if ((!remembered || memo->values[i] != values[i]) &&
+            PyDict_SetItem(row.ptr(), order[i].ptr(), values[i]) < 0)
             throw nb::python_error();
     if (in_place && PyDict_GET_SIZE(row.ptr()) != 8) // it had other keys: make a new one
         return make_tick_row(keys, dt, market_type, code, close, qty, tick_type, is_simulate,
-                             is_virtual);
+                             is_virtual, nb::handle(), memo);
+    if (memo) {
+        memo->row = row.ptr();
+        memo->tag = native::dict_tag(row.ptr());
+        std::copy(std::begin(values), std::end(values), memo->values);
+    }
     return row;
 }
 

@@ -45,6 +45,16 @@ struct WindowsMemo {
 
 struct TickRows;
 
+/// The row add_tick last filled, its version tag just after, and the values it put there
+/// (borrowed: the row holds them while the tag is unchanged). When the same row is refilled
+/// in place and nobody has changed it since, only the values that differ are set: most of
+/// them (code, market, flags, often the second and the price) stay.
+struct RowMemo {
+    PyObject *row = nullptr; // compared only
+    std::uint64_t tag = 0;
+    PyObject *values[8] = {};
+};
+
 /// One code's record in a QuoteManager's store and the rows in it, as last looked up: the
 /// same while the QuoteManager's attributes, its `ticks` dict and the record dict are
 /// unchanged (their version tags), so each tick's look-ups are made again only after a
@@ -76,6 +86,7 @@ struct QuoteManager {
     nb::object last_dt;
     core::quotes::LocalMicros last_dt_micros = 0;
     native::AttrMemo trade_times; // not_trade_times
+    RowMemo last_row;
 };
 
 /// The columns of a one-bar table that stay the same while its bucket is open: making
@@ -127,7 +138,7 @@ int add_tick_entry(PyObject *self, const native::ReplayTick &tick);
 /// caller refer to it.
 nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_type, nb::handle code,
                        nb::handle close, nb::handle qty, nb::handle tick_type, bool is_simulate,
-                       bool is_virtual, nb::handle reuse = nb::handle());
+                       bool is_virtual, nb::handle reuse = nb::handle(), RowMemo *memo = nullptr);
 nb::object new_tick_rows();
 void register_tick_rows(nb::module_ &m);
 
