@@ -197,9 +197,18 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
     core::quotes::StoredTick filler{};
     nb::handle filler_market, filler_code;
     bool python_ran = false; // the holiday look-ups may have changed the store
-    nb::object last = record[manager.keys.last_tick];
+    nb::object last =
+        PyDict_CheckExact(record.ptr())
+            ? nb::borrow(PyDict_GetItemWithError(record.ptr(), manager.keys.last_tick.ptr()))
+            : nb::object();
+    if (!last.is_valid())
+        last = record[manager.keys.last_tick]; // raises as a subscript does
+    // The row stored last, unchanged since: its date-time is the one written into it.
+    const RowMemo &written = manager.last_row;
+    const bool unchanged = last.ptr() == written.row && written.tag != 0 &&
+                           native::dict_tag(last.ptr()) == written.tag;
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
-        nb::object last_dt_obj = last[k.dt];
+        nb::object last_dt_obj = unchanged ? nb::borrow(written.values[0]) : last[k.dt];
         const core::quotes::LocalMicros last_dt =
             last_dt_obj.is(manager.last_dt) ? manager.last_dt_micros
                                             : local_micros(last_dt_obj, "last_tick['dt']");
@@ -237,8 +246,10 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
     real.market = rows.market_id(market_text);
     real.code = rows.code_id(code_text);
     rows.push(real);
-    // The row replaced may be refilled: only when it is still the one read above.
-    PyObject *held = PyDict_CheckExact(record.ptr())
+    // The row replaced may be refilled: only when it is still the one read above (no Python
+    // code has run since unless the holidays were looked up).
+    PyObject *held = known && !python_ran ? last.ptr()
+                     : PyDict_CheckExact(record.ptr())
                          ? PyDict_GetItemWithError(record.ptr(), manager.keys.last_tick.ptr())
                          : nullptr;
     if (!held && PyErr_Occurred())
