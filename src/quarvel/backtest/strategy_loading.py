@@ -30,6 +30,16 @@ def parse_codes(text: str) -> list[dict[str, str]]:
     return codes
 
 
+def module_from_file(name: str, path: str):
+    """The module in the Python file `path`, run under `name` (not put in sys.modules)."""
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    if module_spec is None or module_spec.loader is None:
+        raise StrategyNotFound(f"cannot load strategy file {path!r}")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
+
+
 def load_strategy(target_text: str):
     """Instantiate "path/to/file.py:ClassName" or "package.module:ClassName".
 
@@ -42,11 +52,7 @@ def load_strategy(target_text: str):
     if target.endswith(".py") or os.path.sep in target:
         if not os.path.isfile(target):
             raise StrategyNotFound(f"strategy file {target!r} not found")
-        module_spec = importlib.util.spec_from_file_location("_user_strategy", target)
-        if module_spec is None or module_spec.loader is None:
-            raise StrategyNotFound(f"cannot load strategy file {target!r}")
-        module = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(module)
+        module = module_from_file("_user_strategy", target)
     else:
         try:
             module = importlib.import_module(target)

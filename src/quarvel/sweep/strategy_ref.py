@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import importlib
-import importlib.util
 import os
 import sys
 from dataclasses import dataclass
+
+from quarvel.backtest.strategy_loading import module_from_file
 
 
 @dataclass(frozen=True)
@@ -75,9 +76,7 @@ def resolve_strategy(strategy) -> tuple[StrategyRef, type]:
         module_name = os.path.splitext(os.path.basename(path))[0]
         _check_module_name(module_name, path)
         # Loaded here only to check it; the workers import it by its stem after upload_file.
-        spec = importlib.util.spec_from_file_location(module_name, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = module_from_file(module_name, path)
         ref = StrategyRef(name=class_name, module=module_name, path=path)
     else:
         module = importlib.import_module(target)
