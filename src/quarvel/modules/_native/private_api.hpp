@@ -87,6 +87,13 @@ inline nb::object existing_instance_dict(nb::handle obj) {
     return nb::steal(dict);
 }
 
+/// `obj`'s instance dict as its slot holds it (null when it has none), read in place with
+/// `_PyObject_GetDictPtr`; only behind public_api_only() (its callers say what for).
+inline PyObject *dict_in_slot(PyObject *obj) {
+    PyObject *const *slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+}
+
 /// Whether `obj` has `name` in its own instance dict (false when it has none). Reading the
 /// dict slot in place (`_PyObject_GetDictPtr`) is what the replay step asks of each of
 /// its targets per tick, to know a method is still the class's own (bench_replay
@@ -95,8 +102,7 @@ inline bool instance_dict_holds(nb::handle obj, nb::handle name) {
     PyObject *dict = nullptr;
     nb::object made;
     if (!public_api_only()) {
-        PyObject *const *slot = _PyObject_GetDictPtr(obj.ptr());
-        dict = slot ? *slot : nullptr;
+        dict = dict_in_slot(obj.ptr());
     } else if (PyObject *fetched = PyObject_GenericGetDict(obj.ptr(), nullptr)) {
         made = nb::steal(fetched);
         dict = fetched;
@@ -156,12 +162,11 @@ inline ObjectStamp object_stamp(PyObject *obj) {
         return stamp;
     stamp.type = type;
     stamp.type_tag = type->tp_version_tag;
-    PyObject *const *slot = _PyObject_GetDictPtr(obj);
-    stamp.dict = slot ? *slot : nullptr;
+    stamp.dict = dict_in_slot(obj);
     if (stamp.dict) {
         if (!PyDict_Check(stamp.dict))
             return stamp;
-        stamp.dict_tag = reinterpret_cast<PyDictObject *>(stamp.dict)->ma_version_tag;
+        stamp.dict_tag = dict_tag(stamp.dict);
     }
     stamp.valid = true;
 #else

@@ -10,6 +10,7 @@
 #include <exception>
 #include <type_traits>
 
+#include "_native/attr_memo.hpp"
 #include "_native/errors.hpp"
 #include "_native/private_api.hpp"
 
@@ -86,18 +87,15 @@ template <typename Entry> bool runs_own(PyObject *self, const Entry &entry) {
 class OwnCheck {
   public:
     template <typename Entry> bool operator()(PyObject *self, const Entry &entry) {
-        const ObjectStamp now = object_stamp(self);
-        if (self == self_ && now == stamp_)
+        if (at_.holds(self))
             return own_;
         own_ = runs_own(self, entry);
-        self_ = self;
-        stamp_ = object_stamp(self); // the look-up may have given the type its tag
+        at_.note(self);
         return own_;
     }
 
   private:
-    PyObject *self_ = nullptr; // compared only, never used: the stamp tells a new object
-    ObjectStamp stamp_;
+    StampedFor at_;
     bool own_ = false;
 };
 

@@ -1,7 +1,7 @@
 // StoreLookup: a code's record and rows found once and kept while nothing on the way to them
 // has changed. add_tick and the bar feed walk the same path on every tick (the QuoteManager's
 // `ticks` attribute, the code's record, its two row parts): bench_replay replay_step_cpu.
-#include "_native/private_api.hpp"
+#include "_native/attr_memo.hpp"
 #include "quote_manager.hpp"
 
 namespace quarvel::positions {
@@ -37,12 +37,11 @@ bool StoreLookup::holds(nb::handle self, nb::handle code_now) const {
 void StoreLookup::remember(nb::handle self, nb::handle code_now) {
     *this = StoreLookup{};
     const QuoteKeys &keys = native::interned<QuoteKeys>();
-    // Only the class itself: a subclass may compute `ticks` on every read.
-    if (!self.type().is(nb::type<QuoteManager>()) || !PyUnicode_CheckExact(code_now.ptr()))
+    // Not where `ticks` may be computed on every read (a property, a __getattribute__).
+    if (!PyUnicode_CheckExact(code_now.ptr()) || !native::plain_attribute(self.ptr(), keys.ticks))
         return;
     const native::ObjectStamp stamp = native::object_stamp(self.ptr());
-    if (!stamp.valid || !stamp.dict ||
-        native::type_attribute(Py_TYPE(self.ptr()), keys.ticks).is_valid())
+    if (!stamp.valid || !stamp.dict)
         return;
     PyObject *store = PyDict_GetItemWithError(stamp.dict, keys.ticks.ptr());
     if (!store || !PyDict_CheckExact(store)) {

@@ -58,8 +58,8 @@ struct RowMemo {
 /// One code's record in a QuoteManager's store and the rows in it, as last looked up: the
 /// same while the QuoteManager's attributes, its `ticks` dict and the record dict are
 /// unchanged (their version tags), so each tick's look-ups are made again only after a
-/// change. Never valid on a subclass (its attributes may be computed) or where the tags
-/// cannot be read.
+/// change. Never valid where `ticks` may be computed on every read or where the tags cannot
+/// be read.
 struct StoreLookup {
     bool valid = false;
     native::ObjectStamp owner;
