@@ -76,14 +76,9 @@ int store_current_tick(nb::handle self, nb::handle tick, const native::ReplayTic
         info = infos[code];
     }
     // The tick first: a tick without a timestamp is stored before the KeyError.
-    const bool plain = PyDict_CheckExact(info.ptr());
-    if (plain ? PyDict_SetItem(info.ptr(), tick_key, tick.ptr()) != 0
-              : PyObject_SetItem(info.ptr(), tick_key, tick.ptr()) != 0)
-        throw nb::python_error();
-    nb::object ts = known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]);
-    if (plain ? PyDict_SetItem(info.ptr(), info_ts_key, ts.ptr()) != 0
-              : PyObject_SetItem(info.ptr(), info_ts_key, ts.ptr()) != 0)
-        throw nb::python_error();
+    set_item(info, tick_key, tick);
+    set_item(info, info_ts_key,
+             known ? nb::borrow(known->timestamp) : nb::object(tick[nb::handle(ts_key)]));
     nb::object positions = state.ledger.get(self, nb::handle(positions_name));
     static native::OwnCheck own_positions_tick; // used with the GIL held
     if (known && ledger &&
@@ -119,39 +114,27 @@ Matcher &matcher_state(nb::handle self) {
 }
 
 nb::handle matcher_lock(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->lock;
+    return matcher_state(self).lock;
 }
 
 std::shared_ptr<ReceiverParking> parking_of(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->parking;
+    return matcher_state(self).parking;
 }
 
 void note_list_change(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    ++nb::inst_ptr<Matcher>(self)->list_changes;
+    ++matcher_state(self).list_changes;
 }
 
 std::uint64_t list_changes(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->list_changes;
+    return matcher_state(self).list_changes;
 }
 
 MatchEnums &enums_of(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->enums;
+    return matcher_state(self).enums;
 }
 
 const Fields &fields_of(nb::handle self) {
-    if (!nb::isinstance<Matcher>(self))
-        raise_arg_type("self", "Matcher", self);
-    return nb::inst_ptr<Matcher>(self)->fields;
+    return matcher_state(self).fields;
 }
 
 void queue_response(nb::handle self, nb::handle response) {

@@ -135,8 +135,8 @@ nb::object make_bar(const BarFeed &feed, const FeedSeries &s, const core::quotes
         Py_DECREF(packed);
         if (!args.is_valid())
             throw nb::python_error();
-        bar = PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(feed.bar_type.ptr()),
-                                  args.ptr(), nullptr);
+        bar = PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(feed.bar_type.ptr()), args.ptr(),
+                                  nullptr);
     } else {
         PyObject *args[kCount];
         for (std::size_t i = 0; i < kCount; ++i)
@@ -287,8 +287,7 @@ void bind_bar_feed(nb::module_ &m) {
                 throw nb::type_error("packs_only needs a tuple subclass as bar_type");
             new (feed) BarFeed(nb::borrow(quotes), nb::borrow(bar_type), packs_only);
         },
-        nb::arg("quote_manager"), nb::arg("bar_type"), nb::kw_only(),
-        nb::arg("packs_only") = false,
+        nb::arg("quote_manager"), nb::arg("bar_type"), nb::kw_only(), nb::arg("packs_only") = false,
         nb::sig("def __init__(self, quote_manager: QuoteManager, bar_type: type, *, "
                 "packs_only: bool = False) -> None"),
         "packs_only: bar_type is a tuple subclass whose constructor only packs its arguments "

@@ -4,6 +4,7 @@
 #include "_native/args.hpp"
 #include "_native/code_arg.hpp"
 #include "_native/pyns.hpp"
+#include "_native/records.hpp"
 #include "_native/replay_entries.hpp"
 #include "_native/tick_args.hpp"
 #include "core/tick_rules.hpp"
@@ -197,18 +198,12 @@ void store_tick(QuoteManager &manager, nb::handle self, const TickFields &fields
     core::quotes::StoredTick filler{};
     nb::handle filler_market, filler_code;
     bool python_ran = false; // the holiday look-ups may have changed the store
-    nb::object last =
-        PyDict_CheckExact(record.ptr())
-            ? nb::borrow(PyDict_GetItemWithError(record.ptr(), manager.keys.last_tick.ptr()))
-            : nb::object();
-    if (!last.is_valid())
-        last = record[manager.keys.last_tick]; // raises as a subscript does
-    // The row stored last, unchanged since: its date-time is the one written into it.
-    const RowMemo &written = manager.last_row;
-    const bool unchanged = last.ptr() == written.row && written.tag != 0 &&
-                           native::dict_tag(last.ptr()) == written.tag;
+    nb::object last = native::item(record, manager.keys.last_tick);
     if (PyDict_Check(last.ptr()) && PyDict_Size(last.ptr()) > 0) {
-        nb::object last_dt_obj = unchanged ? nb::borrow(written.values[0]) : last[k.dt];
+        // The row stored last, unchanged since: its date-time is the one written into it.
+        const RowMemo &written = manager.last_row;
+        nb::object last_dt_obj =
+            written.holds(last.ptr()) ? nb::borrow(written.values[0]) : last[k.dt];
         const core::quotes::LocalMicros last_dt =
             last_dt_obj.is(manager.last_dt) ? manager.last_dt_micros
                                             : local_micros(last_dt_obj, "last_tick['dt']");

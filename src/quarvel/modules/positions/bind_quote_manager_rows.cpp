@@ -151,8 +151,7 @@ nb::dict make_tick_row(const RowKeys &keys, nb::handle dt, nb::handle market_typ
                                 is_simulate ? Py_True : Py_False,
                                 is_virtual ? Py_True : Py_False};
     static_assert(std::size(values) == std::size(RowMemo{}.values));
-    const bool remembered = in_place && memo && memo->row == row.ptr() && memo->tag != 0 &&
-                            native::dict_tag(row.ptr()) == memo->tag;
+    const bool remembered = in_place && memo && memo->holds(row.ptr());
     for (std::size_t i = 0; i < std::size(order); ++i)
         if ((!remembered || memo->values[i] != values[i]) &&
             PyDict_SetItem(row.ptr(), order[i].ptr(), values[i]) < 0)

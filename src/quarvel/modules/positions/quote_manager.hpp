@@ -53,6 +53,11 @@ struct RowMemo {
     PyObject *row = nullptr; // compared only
     std::uint64_t tag = 0;
     PyObject *values[8] = {};
+
+    /// Whether `dict` is that row, unchanged since it was filled.
+    bool holds(PyObject *dict) const {
+        return dict == row && tag != 0 && native::dict_tag(dict) == tag;
+    }
 };
 
 /// One code's record in a QuoteManager's store and the rows in it, as last looked up: the

@@ -3,9 +3,9 @@
 // and, for a tick, runs matcher.set_current_tick, quote_manager.add_tick and
 // matcher.match_deal on it, exactly the calls the driver made itself, then polls the bar
 // feed when it has one (`closed` holds what the poll returned; a tick at which bars closed
-// is returned as (tick, closed)). A method that is
-// still its class's own runs as the entry its module publishes (the same work without the
-// method call); one replaced anywhere is looked up and called as before, on every tick.
+// is returned as (tick, closed)). A method that is still its class's own runs as the entry
+// its module publishes (the same work without the method call); one replaced anywhere is
+// looked up and called as before, on every tick.
 #include "_native/interned.hpp"
 #include "_native/replay_entries.hpp"
 #include "bindings.hpp"
